@@ -1,0 +1,168 @@
+// DES as FIPS 46-3 defines it and two-key Triple-DES (keying option 2, K3 = K1) on top of it.
+#include "Bytes.h"
+#include "KxCipher.h"
+
+namespace {
+
+constexpr uint8_t kPc1[56] = {57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18,
+                              10, 2,  59, 51, 43, 35, 27, 19, 11, 3,  60, 52, 44, 36,
+                              63, 55, 47, 39, 31, 23, 15, 7,  62, 54, 46, 38, 30, 22,
+                              14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4};
+
+constexpr uint8_t kPc2[48] = {14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10,
+                              23, 19, 12, 4,  26, 8,  16, 7,  27, 20, 13, 2,
+                              41, 52, 31, 37, 47, 55, 30, 40, 51, 45, 33, 48,
+                              44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32};
+
+constexpr uint8_t kShifts[16] = {1, 1, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 2, 2, 2, 1};
+
+constexpr uint8_t kP[32] = {16, 7, 20, 21, 29, 12, 28, 17, 1,  15, 23, 26, 5,  18, 31, 10,
+                            2,  8, 24, 14, 32, 27, 3,  9,  19, 13, 30, 6,  22, 11, 4,  25};
+
+constexpr uint8_t kSBoxes[8][64] = {
+    {14, 4,  13, 1, 2,  15, 11, 8,  3,  10, 6,  12, 5,  9,  0, 7,  0, 15, 7,  4,  14, 2,
+     13, 1,  10, 6, 12, 11, 9,  5,  3,  8,  4,  1,  14, 8,  13, 6, 2, 11, 15, 12, 9,  7,
+     3,  10, 5,  0, 15, 12, 8,  2,  4,  9,  1,  7,  5,  11, 3,  14, 10, 0, 6,  13},
+    {15, 1,  8,  14, 6,  11, 3,  4,  9,  7, 2,  13, 12, 0, 5,  10, 3,  13, 4,  7,  15, 2,
+     8,  14, 12, 0,  1,  10, 6,  9,  11, 5, 0,  14, 7,  11, 10, 4, 13, 1,  5,  8,  12, 6,
+     9,  3,  2,  15, 13, 8,  10, 1,  3,  15, 4, 2,  11, 6,  7,  12, 0, 5,  14, 9},
+    {10, 0,  9,  14, 6,  3,  15, 5,  1,  13, 12, 7,  11, 4,  2,  8,  13, 7, 0,  9, 3,  4,
+     6,  10, 2,  8,  5,  14, 12, 11, 15, 1,  13, 6,  4,  9,  8,  15, 3,  0, 11, 1, 2,  12,
+     5,  10, 14, 7,  1,  10, 13, 0,  6,  9,  8,  7,  4,  15, 14, 3,  11, 5, 2,  12},
+    {7,  13, 14, 3,  0,  6, 9,  10, 1,  2, 8,  5,  11, 12, 4,  15, 13, 8,  11, 5, 6,  15,
+     0,  3,  4,  7,  2,  12, 1, 10, 14, 9,  10, 6,  9,  0,  12, 11, 7, 13, 15, 1, 3,  14,
+     5,  2,  8,  4,  3,  15, 0,  6,  10, 1, 13, 8,  9,  4,  5,  11, 12, 7,  2,  14},
+    {2,  12, 4,  1,  7,  10, 11, 6,  8,  5, 3,  15, 13, 0, 14, 9,  14, 11, 2,  12, 4, 7,
+     13, 1,  5,  0,  15, 10, 3,  9,  8,  6, 4,  2,  1,  11, 10, 13, 7, 8,  15, 9,  12, 5,
+     6,  3,  0,  14, 11, 8,  12, 7,  1,  14, 2, 13, 6,  15, 0,  9,  10, 4, 5,  3},
+    {12, 1,  10, 15, 9, 2,  6,  8,  0,  13, 3,  4,  14, 7, 5,  11, 10, 15, 4,  2,  7,  12,
+     9,  5,  6,  1,  13, 14, 0, 11, 3,  8,  9,  14, 15, 5, 2,  8,  12, 3,  7,  0,  4,  10,
+     1,  13, 11, 6,  4,  3,  2, 12, 9,  5,  15, 10, 11, 14, 1, 7,  6,  0,  8,  13},
+    {4,  11, 2,  14, 15, 0, 8,  13, 3,  12, 9,  7,  5,  10, 6,  1,  13, 0,  11, 7, 4,  9,
+     1,  10, 14, 3,  5,  12, 2, 15, 8,  6,  1,  4,  11, 13, 12, 3,  7,  14, 10, 15, 6, 8,
+     0,  5,  9,  2,  6,  11, 13, 8, 1,  4,  10, 7,  9,  5,  0,  15, 14, 2,  3,  12},
+    {13, 2,  8,  4,  6,  15, 11, 1,  10, 9,  3,  14, 5,  0,  12, 7,  1,  15, 13, 8, 10, 3,
+     7,  4,  12, 5,  6,  11, 0,  14, 9,  2,  7,  11, 4,  1,  9,  12, 14, 2,  0,  6, 10, 13,
+     15, 3,  5,  8,  2,  1,  14, 7,  4,  10, 8,  13, 15, 12, 9,  0,  3,  5,  6,  11}};
+
+// S-box i merged with the permutation P: entry x (the six input bits, first bit highest) is
+// the box's four output bits already moved to their P-permuted places, in the rounds' form of a
+// half (rotated left by one bit).
+struct SpTables {
+  uint32_t sp[8][64];
+};
+
+constexpr SpTables MakeSpTables() {
+  SpTables t{};
+  for (int i = 0; i < 8; ++i) {
+    for (int x = 0; x < 64; ++x) {
+      const int row = ((x >> 4) & 2) | (x & 1), column = (x >> 1) & 15;
+      const uint32_t unpermuted = uint32_t(kSBoxes[i][16 * row + column]) << (28 - 4 * i);
+      uint32_t out = 0;
+      for (int j = 0; j < 32; ++j)
+        if (unpermuted >> (32 - kP[j]) & 1) out |= 1u << (31 - j);
+      t.sp[i][x] = (out << 1) | (out >> 31);  // the rounds work on halves rotated left by one
+    }
+  }
+  return t;
+}
+
+constexpr SpTables kSp = MakeSpTables();
+
+inline uint32_t RoundFunction(uint32_t right, const uint32_t subkey[2]) {
+  // The working form of R is rotated left by one bit, so that each S-box's six expanded
+  // input bits sit together in one byte of R (or of R rotated right by four).
+  const uint32_t odd = ((right << 28) | (right >> 4)) ^ subkey[0];
+  const uint32_t even = right ^ subkey[1];
+  return kSp.sp[6][odd & 0x3f] | kSp.sp[4][(odd >> 8) & 0x3f] | kSp.sp[2][(odd >> 16) & 0x3f] |
+         kSp.sp[0][(odd >> 24) & 0x3f] | kSp.sp[7][even & 0x3f] | kSp.sp[5][(even >> 8) & 0x3f] |
+         kSp.sp[3][(even >> 16) & 0x3f] | kSp.sp[1][(even >> 24) & 0x3f];
+}
+
+// Swaps the bits of `a` selected by `mask` << shift with the bits of `b` selected by `mask`.
+inline void SwapBitGroups(uint32_t& a, uint32_t& b, int shift, uint32_t mask) {
+  const uint32_t t = ((a >> shift) ^ b) & mask;
+  b ^= t;
+  a ^= t << shift;
+}
+
+}  // namespace
+
+void DesInitKey(const uint8_t key[8], DesContext& context, bool encrypt) {
+  uint64_t k = 0;
+  for (int i = 0; i < 8; ++i) k = k << 8 | key[i];
+  uint32_t c = 0, d = 0;  // 28 bits each, bit 27 first
+  for (int i = 0; i < 28; ++i) {
+    c = c << 1 | uint32_t(k >> (64 - kPc1[i]) & 1);
+    d = d << 1 | uint32_t(k >> (64 - kPc1[i + 28]) & 1);
+  }
+  for (int n = 0; n < 16; ++n) {
+    for (int s = 0; s < kShifts[n]; ++s) {
+      c = ((c << 1) | (c >> 27)) & 0x0fffffff;
+      d = ((d << 1) | (d >> 27)) & 0x0fffffff;
+    }
+    const uint64_t cd = uint64_t(c) << 28 | d;
+    uint8_t groups[8] = {};
+    for (int j = 0; j < 48; ++j)
+      groups[j / 6] = uint8_t(groups[j / 6] << 1 | (cd >> (56 - kPc2[j]) & 1));
+    uint32_t* entry = context.subkeys[encrypt ? n : 15 - n];
+    entry[0] = uint32_t(groups[0]) << 24 | uint32_t(groups[2]) << 16 | uint32_t(groups[4]) << 8 | groups[6];
+    entry[1] = uint32_t(groups[1]) << 24 | uint32_t(groups[3]) << 16 | uint32_t(groups[5]) << 8 | groups[7];
+  }
+  context.encrypt = encrypt;
+}
+
+void DesBlock(const DesContext& context, uint8_t block[8]) {
+  uint32_t left = LoadBe32(block), right = LoadBe32(block + 4);
+  // The initial permutation as masked swaps of bit groups.
+  SwapBitGroups(left, right, 4, 0x0f0f0f0f);
+  SwapBitGroups(left, right, 16, 0x0000ffff);
+  SwapBitGroups(right, left, 2, 0x33333333);
+  SwapBitGroups(right, left, 8, 0x00ff00ff);
+  right = RotateLeft32(right, 1);
+  uint32_t t = (left ^ right) & 0xaaaaaaaa;
+  left ^= t;
+  right ^= t;
+  left = RotateLeft32(left, 1);
+
+  for (int round = 0; round < 16; round += 2) {
+    left ^= RoundFunction(right, context.subkeys[round]);
+    right ^= RoundFunction(left, context.subkeys[round + 1]);
+  }
+
+  // The inverse of the initial permutation, applied to the pre-output (R16, L16).
+  right = RotateLeft32(right, 31);
+  t = (left ^ right) & 0xaaaaaaaa;
+  left ^= t;
+  right ^= t;
+  left = RotateLeft32(left, 31);
+  SwapBitGroups(left, right, 8, 0x00ff00ff);
+  SwapBitGroups(left, right, 2, 0x33333333);
+  SwapBitGroups(right, left, 16, 0x0000ffff);
+  SwapBitGroups(right, left, 4, 0x0f0f0f0f);
+  StoreBe32(block, right);
+  StoreBe32(block + 4, left);
+}
+
+void DesCbcBlock(const DesContext& context, const uint8_t chain[8], uint8_t block[8]) {
+  if (context.encrypt) XorBytes(block, chain, 8);
+  DesBlock(context, block);
+  if (!context.encrypt) XorBytes(block, chain, 8);
+}
+
+void TripleDesInitKey(const uint8_t key[16], TripleDesContext& context, bool encrypt) {
+  DesInitKey(key, context.first, encrypt);
+  DesInitKey(key + 8, context.second, !encrypt);
+}
+
+void TripleDesBlock(const TripleDesContext& context, uint8_t block[8]) {
+  DesBlock(context.first, block);
+  DesBlock(context.second, block);
+  DesBlock(context.first, block);
+}
+
+void TripleDesCbcBlock(const TripleDesContext& context, const uint8_t chain[8], uint8_t block[8]) {
+  if (context.first.encrypt) XorBytes(block, chain, 8);
+  TripleDesBlock(context, block);
+  if (!context.first.encrypt) XorBytes(block, chain, 8);
+}

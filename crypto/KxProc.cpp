@@ -1,0 +1,148 @@
+// One CBC stream algorithm for all four ciphers; each cipher supplies its block step and seed.
+#include "KxProc.h"
+
+#include "Bytes.h"
+#include "KxCipher.h"
+
+namespace {
+
+inline uint32_t Tick(MillisecondTimer timer) { return timer ? timer() : 0; }
+
+struct BlowfishCipher {
+  static constexpr int kBlock = 8;
+  BlowfishContext context;
+  bool encrypt;
+  BlowfishCipher(const uint8_t key[16], bool e) : encrypt(e) { BlowfishInitKey(key, context); }
+  void Step(const uint8_t* chain, uint8_t* block) const { BlowfishCbcBlock(context, chain, block, encrypt); }
+  void Seed(uint8_t* block, MillisecondTimer timer) const {
+    StoreLe32(block, Tick(timer));
+    StoreLe32(block + 4, Tick(timer));
+    BlowfishBlock(context, block, encrypt);
+  }
+};
+
+struct DesCipher {
+  static constexpr int kBlock = 8;
+  DesContext context;
+  DesCipher(const uint8_t key[8], bool encrypt) { DesInitKey(key, context, encrypt); }
+  void Step(const uint8_t* chain, uint8_t* block) const { DesCbcBlock(context, chain, block); }
+  void Seed(uint8_t* block, MillisecondTimer timer) const {
+    for (int i = 0; i < 4; ++i) block[i] = uint8_t(Tick(timer));
+    DesBlock(context, block);
+  }
+};
+
+struct TripleDesCipher {
+  static constexpr int kBlock = 8;
+  TripleDesContext context;
+  TripleDesCipher(const uint8_t key[16], bool encrypt) { TripleDesInitKey(key, context, encrypt); }
+  void Step(const uint8_t* chain, uint8_t* block) const { TripleDesCbcBlock(context, chain, block); }
+  void Seed(uint8_t* block, MillisecondTimer timer) const {
+    for (int i = 0; i < 4; ++i) block[i] = uint8_t(Tick(timer));
+    TripleDesBlock(context, block);
+  }
+};
+
+struct RijndaelCipher {
+  static constexpr int kBlock = 16;
+  RijndaelContext context;
+  RijndaelCipher(const uint8_t* key, int32_t keySize, bool encrypt) {
+    RijndaelInitKey(key, keySize, context, encrypt);
+  }
+  void Step(const uint8_t* chain, uint8_t* block) const { RijndaelCbcBlock(context, chain, block); }
+  void Seed(uint8_t* block, MillisecondTimer timer) const {
+    for (int i = 0; i < 2; ++i) block[i] = uint8_t(Tick(timer));
+    RijndaelBlock(context, block);
+  }
+};
+
+// Reads until `count` bytes arrived or the stream gives nothing more; returns the count read.
+int32_t ReadFull(Stream& input, uint8_t* buffer, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    const int32_t n = input.Read(buffer + done, count - done);
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+Status WriteAll(Stream& output, const uint8_t* buffer, int32_t count) {
+  if (count > 0 && output.Write(buffer, count) != count)
+    return RaiseError(ErrorKind::EWriteError, "Write error");
+  return kOk;
+}
+
+template <class Cipher>
+Status Decrypt(const Cipher& cipher, Stream& input, Stream& output) {
+  constexpr int B = Cipher::kBlock;
+  uint8_t chain[B], block[B], kept[B];
+  // 64-bit: a body above 16 GiB would overflow a 32-bit block count.
+  int64_t blocks = (input.Size() - input.Position()) / B;
+  ReadFull(input, chain, B);  // the chaining block; a short body fails at the tail read
+  --blocks;
+  for (int64_t i = 1; i < blocks; ++i) {
+    if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
+    CopyBytes(kept, block, B);
+    cipher.Step(chain, block);
+    CopyBytes(chain, kept, B);
+    if (Status s = WriteAll(output, block, B); !s.Ok()) return s;
+  }
+  if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
+  cipher.Step(chain, block);
+  const int32_t count = block[B - 1] > B ? B : block[B - 1];
+  return WriteAll(output, block, count);
+}
+
+template <class Cipher>
+Status Encrypt(const Cipher& cipher, Stream& input, Stream& output, MillisecondTimer timer) {
+  constexpr int B = Cipher::kBlock;
+  uint8_t chain[B] = {}, block[B];
+  const int64_t length = input.Size() - input.Position();
+  const int64_t blocks = length / B;
+  cipher.Seed(chain, timer);
+  if (Status s = WriteAll(output, chain, B); !s.Ok()) return s;
+  for (int64_t i = 0; i < blocks; ++i) {
+    if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
+    cipher.Step(chain, block);
+    CopyBytes(chain, block, B);
+    if (Status s = WriteAll(output, block, B); !s.Ok()) return s;
+  }
+  FillBytes(block, 0, B);
+  const int32_t rest = static_cast<int32_t>(length % B);
+  if (ReadFull(input, block, rest) < rest) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
+  block[B - 1] = uint8_t(rest);
+  cipher.Step(chain, block);
+  return WriteAll(output, block, B);
+}
+
+template <class Cipher>
+Status Run(const Cipher& cipher, Stream& input, Stream& output, bool encrypt, MillisecondTimer timer) {
+  return encrypt ? Encrypt(cipher, input, output, timer) : Decrypt(cipher, input, output);
+}
+
+}  // namespace
+
+Status BlowfishCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
+                         MillisecondTimer timer) {
+  const BlowfishCipher cipher(key, encrypt);
+  return Run(cipher, input, output, encrypt, timer);
+}
+
+Status DesCbcStream(Stream& input, Stream& output, const uint8_t key[8], bool encrypt,
+                    MillisecondTimer timer) {
+  const DesCipher cipher(key, encrypt);
+  return Run(cipher, input, output, encrypt, timer);
+}
+
+Status TripleDesCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
+                          MillisecondTimer timer) {
+  const TripleDesCipher cipher(key, encrypt);
+  return Run(cipher, input, output, encrypt, timer);
+}
+
+Status RijndaelCbcStream(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
+                         bool encrypt, MillisecondTimer timer) {
+  const RijndaelCipher cipher(key, keySize, encrypt);
+  return Run(cipher, input, output, encrypt, timer);
+}

@@ -1,0 +1,33 @@
+// The CBC stream routines: a whole stream through one block cipher in the archive's layout.
+//
+// Layout for a plaintext of L bytes and block size B (8 for Blowfish, DES and Triple-DES, 16 for
+// Rijndael): a chaining block, the L div B full blocks CBC-encrypted, and a tail block holding
+// the last L mod B bytes, zeros, and that count in its last byte; (L div B + 2) * B bytes in all.
+//
+// Decrypting reads from the input's position to its end and appends the plaintext to the output.
+// A body shorter than two blocks fails with ECipherException "Invalid file format" before any
+// byte is written; trailing bytes past the last whole block are ignored. Nothing checks the key:
+// a wrong key yields unrelated bytes, and only the digest check recognises it. A count byte above
+// B (possible only under a wrong key) writes the whole block, never more.
+// Encrypting reads the input from its position to its end and appends that layout. Every
+// routine fails with EWriteError when the output stores fewer bytes than asked.
+#pragma once
+
+#include <stdint.h>
+
+#include "Status.h"
+#include "Stream.h"
+
+// A millisecond clock for the seed of the chaining block when encrypting. Only the archive
+// builder encrypts; the stub passes none, so it links no timer. Without one the seed is zero.
+using MillisecondTimer = uint32_t (*)();
+
+Status BlowfishCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
+                         MillisecondTimer timer = nullptr);
+Status DesCbcStream(Stream& input, Stream& output, const uint8_t key[8], bool encrypt,
+                    MillisecondTimer timer = nullptr);
+Status TripleDesCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
+                          MillisecondTimer timer = nullptr);
+// keySize is in bytes: 16 or 32 in archives, any size as Rijndael's key set-up maps it.
+Status RijndaelCbcStream(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
+                         bool encrypt, MillisecondTimer timer = nullptr);

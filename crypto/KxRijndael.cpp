@@ -1,0 +1,146 @@
+// Rijndael with a 128-bit block, exactly FIPS-197 AES for 16-, 24- and 32-byte keys.
+// State columns are handled as words with row 0 in the least significant byte.
+#include "Bytes.h"
+#include "KxCipher.h"
+
+namespace {
+
+constexpr uint8_t Times2(uint8_t x) { return uint8_t((x << 1) ^ ((x & 0x80) ? 0x1b : 0)); }
+
+constexpr uint8_t Multiply(uint8_t a, uint8_t b) {
+  uint8_t product = 0;
+  for (; b; b >>= 1, a = Times2(a))
+    if (b & 1) product ^= a;
+  return product;
+}
+
+struct Tables {
+  uint8_t sbox[256];
+  uint8_t inverseSbox[256];
+  uint32_t forward[4][256];       // SubBytes + MixColumns of one byte, per row
+  uint32_t inverseMix[4][256];    // InvMixColumns of one byte, per row
+  uint8_t rcon[16];
+};
+
+constexpr uint32_t Column(uint8_t r0, uint8_t r1, uint8_t r2, uint8_t r3) {
+  return uint32_t(r0) | uint32_t(r1) << 8 | uint32_t(r2) << 16 | uint32_t(r3) << 24;
+}
+
+constexpr uint32_t RotateColumn(uint32_t w) { return (w << 8) | (w >> 24); }
+
+constexpr Tables MakeTables() {
+  Tables t{};
+  for (int x = 0; x < 256; ++x) {
+    // Multiplicative inverse in GF(2^8) (0 maps to 0), then the affine transformation.
+    uint8_t inverse = 0;
+    for (int y = 1; y < 256 && x != 0; ++y)
+      if (Multiply(uint8_t(x), uint8_t(y)) == 1) inverse = uint8_t(y);
+    uint8_t s = inverse;
+    for (int k = 1; k <= 4; ++k) s ^= uint8_t((inverse << k) | (inverse >> (8 - k)));
+    s ^= 0x63;
+    t.sbox[x] = s;
+    t.inverseSbox[s] = uint8_t(x);
+  }
+  for (int x = 0; x < 256; ++x) {
+    const uint8_t s = t.sbox[x], b = uint8_t(x);
+    t.forward[0][x] = Column(Multiply(s, 2), s, s, Multiply(s, 3));
+    t.inverseMix[0][x] = Column(Multiply(b, 14), Multiply(b, 9), Multiply(b, 13), Multiply(b, 11));
+    for (int k = 1; k < 4; ++k) {
+      t.forward[k][x] = RotateColumn(t.forward[k - 1][x]);
+      t.inverseMix[k][x] = RotateColumn(t.inverseMix[k - 1][x]);
+    }
+  }
+  uint8_t r = 1;
+  for (int i = 1; i < 16; ++i, r = Times2(r)) t.rcon[i] = r;
+  return t;
+}
+
+constexpr Tables kTables = MakeTables();
+
+inline uint8_t ByteOf(uint32_t w, int row) { return uint8_t(w >> (8 * row)); }
+
+void LoadState(const uint8_t state[16], uint32_t s[4]) {
+  for (int c = 0; c < 4; ++c) s[c] = LoadLe32(state + 4 * c);
+}
+void StoreState(uint8_t state[16], const uint32_t s[4]) {
+  for (int c = 0; c < 4; ++c) StoreLe32(state + 4 * c, s[c]);
+}
+
+}  // namespace
+
+void RijndaelInitKey(const uint8_t* key, int32_t keySize, RijndaelContext& context, bool encrypt) {
+  FillBytes(&context, 0, sizeof context);
+  context.encrypt = encrypt;
+  if (keySize < 0) keySize = 0;
+  CopyBytes(context.roundKeys, key, static_cast<size_t>(keySize < 240 ? keySize : 240));
+  int32_t nk = keySize / 4;
+  nk = nk < 4 ? 4 : nk > 8 ? 8 : nk;
+  context.rounds = nk + 6;
+  uint8_t* w = context.roundKeys;
+  for (int32_t i = nk; i < 4 * (context.rounds + 1); ++i) {
+    uint8_t temp[4];
+    CopyBytes(temp, w + 4 * (i - 1), 4);
+    if (i % nk == 0) {
+      const uint8_t first = temp[0];
+      temp[0] = uint8_t(kTables.sbox[temp[1]] ^ kTables.rcon[i / nk]);
+      temp[1] = kTables.sbox[temp[2]];
+      temp[2] = kTables.sbox[temp[3]];
+      temp[3] = kTables.sbox[first];
+    } else if (nk > 6 && i % nk == 4) {
+      for (uint8_t& b : temp) b = kTables.sbox[b];
+    }
+    for (int k = 0; k < 4; ++k) w[4 * i + k] = uint8_t(w[4 * (i - nk) + k] ^ temp[k]);
+  }
+}
+
+void RijndaelEncryptRound(const uint8_t roundKey[16], uint8_t state[16], bool final) {
+  uint32_t s[4], out[4];
+  LoadState(state, s);
+  for (int c = 0; c < 4; ++c) {
+    const uint8_t a0 = ByteOf(s[c], 0), a1 = ByteOf(s[(c + 1) & 3], 1);
+    const uint8_t a2 = ByteOf(s[(c + 2) & 3], 2), a3 = ByteOf(s[(c + 3) & 3], 3);
+    out[c] = final ? Column(kTables.sbox[a0], kTables.sbox[a1], kTables.sbox[a2], kTables.sbox[a3])
+                   : kTables.forward[0][a0] ^ kTables.forward[1][a1] ^ kTables.forward[2][a2] ^
+                         kTables.forward[3][a3];
+    out[c] ^= LoadLe32(roundKey + 4 * c);
+  }
+  StoreState(state, out);
+}
+
+void RijndaelDecryptRound(const uint8_t roundKey[16], uint8_t state[16], bool final) {
+  XorBytes(state, roundKey, 16);
+  uint32_t s[4], out[4];
+  LoadState(state, s);
+  if (!final) {
+    for (uint32_t& column : s) {
+      column = kTables.inverseMix[0][ByteOf(column, 0)] ^ kTables.inverseMix[1][ByteOf(column, 1)] ^
+               kTables.inverseMix[2][ByteOf(column, 2)] ^ kTables.inverseMix[3][ByteOf(column, 3)];
+    }
+  }
+  for (int c = 0; c < 4; ++c) {
+    const uint8_t* inv = kTables.inverseSbox;
+    out[c] = Column(inv[ByteOf(s[c], 0)], inv[ByteOf(s[(c + 3) & 3], 1)], inv[ByteOf(s[(c + 2) & 3], 2)],
+                    inv[ByteOf(s[(c + 1) & 3], 3)]);
+  }
+  StoreState(state, out);
+}
+
+void RijndaelBlock(const RijndaelContext& context, uint8_t block[16]) {
+  const uint8_t* rk = context.roundKeys;
+  const int32_t nr = context.rounds;
+  if (context.encrypt) {
+    XorBytes(block, rk, 16);
+    for (int32_t r = 1; r < nr; ++r) RijndaelEncryptRound(rk + 16 * r, block, false);
+    RijndaelEncryptRound(rk + 16 * nr, block, true);
+  } else {
+    RijndaelDecryptRound(rk + 16 * nr, block, true);
+    for (int32_t r = nr - 1; r >= 1; --r) RijndaelDecryptRound(rk + 16 * r, block, false);
+    XorBytes(block, rk, 16);
+  }
+}
+
+void RijndaelCbcBlock(const RijndaelContext& context, const uint8_t chain[16], uint8_t block[16]) {
+  if (context.encrypt) XorBytes(block, chain, 16);
+  RijndaelBlock(context, block);
+  if (!context.encrypt) XorBytes(block, chain, 16);
+}

@@ -1,0 +1,22 @@
+// The seekable byte stream that the CBC routines, the digest and the archive code work on.
+#pragma once
+
+#include <stdint.h>
+
+class Stream {
+ public:
+  // Reads up to `count` bytes into `buffer`; returns how many were read. 0 means the end of
+  // the stream or a failed read: a failure is never raised, it reads as nothing.
+  virtual int32_t Read(void* buffer, int32_t count) = 0;
+  // Writes `count` bytes; returns how many were stored. Fewer than `count` means the stream
+  // could not take them (a full disk, an I/O error); the caller decides what that means.
+  virtual int32_t Write(const void* buffer, int32_t count) = 0;
+  // The current position and the size, in bytes from the start.
+  virtual int64_t Position() = 0;
+  virtual int64_t Size() = 0;
+  // Moves to `position` bytes from the start; false when the stream cannot go there.
+  virtual bool SetPosition(int64_t position) = 0;
+
+ protected:
+  ~Stream() = default;  // streams are owned and destroyed by their concrete type
+};

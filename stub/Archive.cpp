@@ -1,0 +1,95 @@
+#include "Archive.h"
+
+#include "crypto/Bytes.h"
+#include "crypto/KxCipher.h"
+
+int ReadShortString(const uint8_t* field, int fieldSize, char* text) {
+  int length = field[0];
+  if (length > fieldSize - 1) length = fieldSize - 1;
+  CopyBytes(text, field + 1, static_cast<size_t>(length));
+  text[length] = 0;
+  return length;
+}
+
+bool WriteShortString(uint8_t* field, int fieldSize, const char* text, int length) {
+  const int capacity = fieldSize - 1;
+  const bool fits = length <= capacity;
+  if (!fits) length = capacity;
+  FillBytes(field, 0, static_cast<size_t>(fieldSize));
+  field[0] = uint8_t(length);
+  CopyBytes(field + 1, text, static_cast<size_t>(length));
+  return fits;
+}
+
+bool HasArchiveMagic(const ArchiveHeader& header) {
+  return header.magic[0] == 3 && header.magic[1] == 'Z' && header.magic[2] == 'Q' && header.magic[3] == 'V';
+}
+
+void SetArchiveMagic(ArchiveHeader& header) { WriteField(header.magic, "ZQV", 3); }
+
+void MakeDigestLine(const uint8_t digest[20], char line[kDigestLineLength + 1]) {
+  CopyBytes(line, "SHA-1: ", 7);
+  char* p = line + 7;
+  for (int i = 0; i < 20; ++i) {
+    *p++ = char('0' + digest[i] / 100);
+    *p++ = char('0' + digest[i] / 10 % 10);
+    *p++ = char('0' + digest[i] % 10);
+  }
+  *p = 0;
+}
+
+bool DigestLineMatches(const ArchiveHeader& header, const char line[kDigestLineLength + 1]) {
+  if (header.digestLine[0] != kDigestLineLength) return false;
+  for (int i = 0; i < kDigestLineLength; ++i)
+    if (header.digestLine[1 + i] != uint8_t(line[i])) return false;
+  return true;
+}
+
+void DeriveArchiveKeys(const char* password, ArchiveKeys& keys) {
+  RdgOfText(keys.key8, sizeof keys.key8, password);
+  RdgOfText(keys.key16, sizeof keys.key16, password);
+  RdgOfText(keys.key32, sizeof keys.key32, password);
+}
+
+bool IsKnownCipher(uint8_t selector) { return selector <= kCipherRijndael256; }
+
+int CipherBlockSize(uint8_t selector) {
+  return !IsKnownCipher(selector) ? 0 : selector >= kCipherRijndael128 ? 16 : 8;
+}
+
+const char* CipherName(uint8_t selector) {
+  switch (selector) {
+    case kCipherBlowfish: return "Blowfish";
+    case kCipherDes: return "DES";
+    case kCipherTripleDes: return "Triple-DES";
+    case kCipherRijndael128: return "Rijndael-128";
+    case kCipherRijndael256: return "Rijndael-256";
+    default: return "unknown";
+  }
+}
+
+namespace {
+
+Status RunCipher(uint8_t selector, const ArchiveKeys& keys, Stream& in, Stream& out, bool encrypt,
+                 MillisecondTimer timer) {
+  switch (selector) {
+    case kCipherBlowfish: return BlowfishCbcStream(in, out, keys.key16, encrypt, timer);
+    case kCipherDes: return DesCbcStream(in, out, keys.key8, encrypt, timer);
+    case kCipherTripleDes: return TripleDesCbcStream(in, out, keys.key16, encrypt, timer);
+    case kCipherRijndael128: return RijndaelCbcStream(in, out, keys.key16, 16, encrypt, timer);
+    case kCipherRijndael256: return RijndaelCbcStream(in, out, keys.key32, 32, encrypt, timer);
+    default: return kOk;
+  }
+}
+
+}  // namespace
+
+Status DecryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& body, Stream& output) {
+  return RunCipher(selector, keys, body, output, false, nullptr);
+}
+
+Status EncryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& plain, Stream& output,
+                   MillisecondTimer timer) {
+  if (!IsKnownCipher(selector)) return RaiseError(ErrorKind::ECipherException, "Unknown cipher");
+  return RunCipher(selector, keys, plain, output, true, timer);
+}

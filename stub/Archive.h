@@ -1,0 +1,103 @@
+// The self-extractor's file layout: the stub, the 832-byte archive header at a fixed offset,
+// and the encrypted body to the end of the file. The stub and zqv both use this one copy.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "crypto/KxProc.h"
+#include "crypto/Status.h"
+#include "crypto/Stream.h"
+
+// The length of the stub executable as shipped, where the archive builder appends the header.
+inline constexpr int64_t HeaderOffset = 95232;
+inline constexpr int64_t HeaderSize = 832;
+inline constexpr int64_t BodyOffset = HeaderOffset + HeaderSize;
+
+// Texts are ShortStrings: a length byte, then the field's capacity of ANSI characters,
+// zero-filled behind the text. A field of capacity c is c + 1 bytes.
+struct ArchiveHeader {
+  uint8_t magic[4];            // "ZQV" with its length byte 3
+  uint8_t outputName[256];     // the output file's name, possibly with a relative folder part
+  uint8_t destinationMode;     // 0 empty means current folder, 1 temporary folder, else as stored
+  uint8_t destinationDir[256];
+  uint8_t overwriteMode;       // the mode in force when the dialog opens: 0 overwrite, 1 skip, 2 ask
+  uint8_t windowTitle[101];
+  uint8_t runAfter[101];       // a file to open or an .INF to install after a verified extraction
+  uint8_t hideOverwrite;       // 1: the dialog removes its overwrite options
+  uint8_t cipher;              // a CipherSelector
+  uint8_t digestLine[101];     // "SHA-1: " and the digest's 20 bytes as three decimal digits each
+  uint8_t autoStart;           // 1: the dialog starts decryption by itself
+  uint8_t reserved[8];
+};
+
+static_assert(sizeof(ArchiveHeader) == HeaderSize);
+static_assert(offsetof(ArchiveHeader, outputName) == 4);
+static_assert(offsetof(ArchiveHeader, destinationMode) == 260);
+static_assert(offsetof(ArchiveHeader, destinationDir) == 261);
+static_assert(offsetof(ArchiveHeader, overwriteMode) == 517);
+static_assert(offsetof(ArchiveHeader, windowTitle) == 518);
+static_assert(offsetof(ArchiveHeader, runAfter) == 619);
+static_assert(offsetof(ArchiveHeader, hideOverwrite) == 720);
+static_assert(offsetof(ArchiveHeader, cipher) == 721);
+static_assert(offsetof(ArchiveHeader, digestLine) == 722);
+static_assert(offsetof(ArchiveHeader, autoStart) == 823);
+static_assert(offsetof(ArchiveHeader, reserved) == 824);
+
+enum CipherSelector : uint8_t {
+  kCipherBlowfish = 0,
+  kCipherDes = 1,
+  kCipherTripleDes = 2,
+  kCipherRijndael128 = 3,
+  kCipherRijndael256 = 4,
+};
+
+inline constexpr int kShortStringMax = 255;
+
+// The text of a ShortString field of `fieldSize` bytes, copied to `text` with a terminating
+// zero (room for fieldSize bytes). A length byte above the field's capacity reads as the
+// capacity: a corrupt header never makes a reader look past its field.
+int ReadShortString(const uint8_t* field, int fieldSize, char* text);
+// Stores `length` bytes of `text`, cut to the capacity, and zero-fills the rest of the field.
+// Returns false when the text had to be cut.
+bool WriteShortString(uint8_t* field, int fieldSize, const char* text, int length);
+
+template <size_t N>
+int ReadField(const uint8_t (&field)[N], char (&text)[N]) {
+  return ReadShortString(field, int(N), text);
+}
+template <size_t N>
+bool WriteField(uint8_t (&field)[N], const char* text, int length) {
+  return WriteShortString(field, int(N), text, length);
+}
+
+// The header is accepted when its first four bytes are the length byte 3 and "ZQV".
+bool HasArchiveMagic(const ArchiveHeader& header);
+void SetArchiveMagic(ArchiveHeader& header);
+
+// The digest line: "SHA-1: " and each digest byte as three decimal digits; 67 characters.
+inline constexpr int kDigestLineLength = 67;
+void MakeDigestLine(const uint8_t digest[20], char line[kDigestLineLength + 1]);
+// Exact equality of the header's digest line with `line`, length and case included.
+bool DigestLineMatches(const ArchiveHeader& header, const char line[kDigestLineLength + 1]);
+
+// The three keys derived from one password; each is a prefix of the next.
+struct ArchiveKeys {
+  uint8_t key8[8];
+  uint8_t key16[16];
+  uint8_t key32[32];
+};
+void DeriveArchiveKeys(const char* password, ArchiveKeys& keys);
+
+bool IsKnownCipher(uint8_t selector);
+// The block size of a known cipher (8 or 16), 0 for others.
+int CipherBlockSize(uint8_t selector);
+const char* CipherName(uint8_t selector);
+
+// Decrypts `body` from its position into `output` with the cipher the selector names; any other
+// selector writes nothing and succeeds, so its empty output fails the digest check.
+Status DecryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& body, Stream& output);
+// The archive builder's twin: encrypts `plain` into `output` in the body layout. Unknown
+// selectors are refused with ECipherException "Unknown cipher".
+Status EncryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& plain, Stream& output,
+                   MillisecondTimer timer);
