@@ -38,6 +38,12 @@ void MakeDigestLine(const uint8_t digest[20], char line[kDigestLineLength + 1]) 
   *p = 0;
 }
 
+void SetDigestLine(ArchiveHeader& header, const uint8_t digest[20]) {
+  char line[kDigestLineLength + 1];
+  MakeDigestLine(digest, line);
+  WriteField(header.digestLine, line, kDigestLineLength);
+}
+
 bool DigestLineMatches(const ArchiveHeader& header, const char line[kDigestLineLength + 1]) {
   if (header.digestLine[0] != kDigestLineLength) return false;
   for (int i = 0; i < kDigestLineLength; ++i)
@@ -66,6 +72,24 @@ const char* CipherName(uint8_t selector) {
     case kCipherRijndael256: return "Rijndael-256";
     default: return "unknown";
   }
+}
+
+void InitArchiveHeader(ArchiveHeader& header) {
+  FillBytes(&header, 0, sizeof header);
+  SetArchiveMagic(header);
+}
+
+int64_t EncryptedBodySize(uint8_t selector, int64_t plainSize) {
+  const int64_t block = CipherBlockSize(selector);
+  return block == 0 ? 0 : (plainSize / block + 2) * block;
+}
+
+bool PlainSizeRange(uint8_t selector, int64_t bodySize, int64_t& least, int64_t& most) {
+  const int64_t block = CipherBlockSize(selector);
+  if (block == 0 || bodySize < 2 * block) return false;
+  least = block * (bodySize / block - 2);
+  most = least + block - 1;
+  return true;
 }
 
 namespace {

@@ -78,6 +78,8 @@ void SetArchiveMagic(ArchiveHeader& header);
 // The digest line: "SHA-1: " and each digest byte as three decimal digits; 67 characters.
 inline constexpr int kDigestLineLength = 67;
 void MakeDigestLine(const uint8_t digest[20], char line[kDigestLineLength + 1]);
+// Stores the digest line of `digest` in the header's digest field.
+void SetDigestLine(ArchiveHeader& header, const uint8_t digest[20]);
 // Exact equality of the header's digest line with `line`, length and case included.
 bool DigestLineMatches(const ArchiveHeader& header, const char line[kDigestLineLength + 1]);
 
@@ -97,6 +99,17 @@ const char* CipherName(uint8_t selector);
 // Decrypts `body` from its position into `output` with the cipher the selector names; any other
 // selector writes nothing and succeeds, so its empty output fails the digest check.
 Status DecryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& body, Stream& output);
+// Starts the builder's header: all 832 bytes zero (reserved bytes included), then the magic.
+void InitArchiveHeader(ArchiveHeader& header);
+
+// The body of a plaintext of `plainSize` bytes under a known cipher: a chaining block, the full
+// blocks and a tail block. 0 for an unknown selector.
+int64_t EncryptedBodySize(uint8_t selector, int64_t plainSize);
+// The plaintext lengths a body of `bodySize` bytes can decrypt to under the right key:
+// B * (bodySize div B - 2) plus a count byte of 0 .. B - 1. False for an unknown selector or a
+// body shorter than two blocks (which fails with "Invalid file format").
+bool PlainSizeRange(uint8_t selector, int64_t bodySize, int64_t& least, int64_t& most);
+
 // The archive builder's twin: encrypts `plain` into `output` in the body layout. Unknown
 // selectors are refused with ECipherException "Unknown cipher".
 Status EncryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& plain, Stream& output,

@@ -1,0 +1,30 @@
+// The stub's process-wide state: set up at start-up, filled by the dialogs and read by the
+// extraction driver and the launcher. Plain data only, so nothing runs before the entry point.
+#pragma once
+
+#include <windows.h>
+
+#include "stub/Archive.h"
+
+// The archive header, loaded once at start-up from the stub's own executable.
+extern ArchiveHeader gHeader;
+// The running program's own executable, as GetModuleFileNameA reports it.
+extern char gModulePath[MAX_PATH];
+extern HINSTANCE gInstance;
+// The temporary folder, always ending in a backslash.
+extern char gTempFolder[257];
+// 0 overwrite, 1 skip, 2 confirm; any other value leaves an existing output file to be replaced.
+extern uint8_t gOverwriteMode;
+// The destination folder chosen in the main dialog: at most 259 characters and a zero.
+extern char gDestinationDir[261];
+// What the password prompt read (at most 79 characters), and the copy the keys are made from.
+extern char gPassword[80];
+extern char gPasswordText[80];
+extern ArchiveKeys gKeys;
+
+// Shows an error that nothing handled in the "Application Error" box and ends the process with
+// exit code 1.
+[[noreturn]] void ReportErrorAndExit(const Status& error);
+
+// Every message box of the stub is captioned so.
+inline constexpr char kMessageCaption[] = "Kestrix";

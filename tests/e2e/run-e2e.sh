@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# Runs the end-to-end scenarios of one group against the real zqvsfx.exe under Wine, on a private
+# X server (Xvfb) and a private Wine prefix, or takes the README's screenshots.
+#
+#   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --group NAME     one group of scenarios
+#   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --prepare        only make the Wine prefix
+#   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --screenshots OUT
+#
+# DIR of --stub-build is the build folder of the stub preset (zqvsfx.exe, and tests/e2e with the
+# harness and the probe). Scenarios live in scenarios/GROUP/*.zqs beside this script; README.md
+# describes their language. Each scenario runs in its own folder under WORK/cases/GROUP.
+#
+# Exit status: 0 when every scenario passed, 1 otherwise or when something needed is missing.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+stub_build="" zqv="" work="" group="" mode=""
+shots_out=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --stub-build) stub_build=$2; shift 2 ;;
+    --zqv) zqv=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --group) group=$2; mode=group; shift 2 ;;
+    --prepare) mode=prepare; shift ;;
+    --screenshots) shots_out=$2; mode=screenshots; shift 2 ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run-e2e: unknown argument $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+[ -n "$mode" ] && [ -n "$stub_build" ] && [ -n "$work" ] || { echo "run-e2e: missing arguments (see --help)" >&2; exit 2; }
+
+die() { echo "run-e2e: $*" >&2; exit 1; }
+
+# Everything this run needs, checked up front so that a missing piece fails at once and clearly.
+for tool in wine wineserver wineboot Xvfb timeout flock; do
+  command -v "$tool" >/dev/null || die "$tool is not installed (scripts/bootstrap installs it)"
+done
+stub_build=$(cd "$stub_build" 2>/dev/null && pwd) || die "no stub build folder (run: cmake --preset stub && cmake --build --preset stub)"
+STUB=$stub_build/zqvsfx.exe
+E2E_BIN=$stub_build/tests/e2e
+HARNESS=$E2E_BIN/zqv_e2e_harness.exe
+[ -f "$STUB" ] || die "$STUB is missing (run: cmake --build --preset stub)"
+[ "$(stat -c %s "$STUB")" = 95232 ] || die "$STUB is not 95232 bytes long"
+[ -f "$HARNESS" ] || die "$HARNESS is missing (run: cmake --build --preset stub)"
+[ -f "$E2E_BIN/zqv_e2e_probe.exe" ] || die "$E2E_BIN/zqv_e2e_probe.exe is missing"
+if [ "$mode" != prepare ]; then
+  [ -x "$zqv" ] || die "the host tool ${zqv:-zqv} is missing (run: cmake --build --preset host)"
+fi
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all
+# No Mono or Gecko installer dialogs; the stub needs neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINELOADER WINESERVER
+
+xvfb_pid=""
+cleanup() {
+  # Ends only what this run started: the wineserver of this private prefix and this Xvfb.
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# A private X server on a display nobody uses; Xvfb picks it and reports it on fd 3.
+start_xvfb() {
+  local display_file=$work/display.$$
+  rm -f "$display_file"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$display_file" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || die "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
+    sleep 0.1
+  done
+  [ -s "$display_file" ] || die "Xvfb reported no display within 10 s"
+  export DISPLAY=:$(cat "$display_file")
+  rm -f "$display_file"
+}
+
+# The Wine prefix is made once per work folder and shared by all groups; a lock keeps two runs
+# from making it at the same time.
+prepare_prefix() {
+  exec 9>"$work/prefix.lock"
+  flock -w 600 9 || die "the Wine prefix stays locked by another run"
+  if [ ! -f "$WINEPREFIX/.zqv-e2e-ready" ]; then
+    echo "run-e2e: making the Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    timeout 600 wineboot -i >"$work/wineboot.log" 2>&1 || die "wineboot failed: $(tail -5 "$work/wineboot.log")"
+    timeout 120 wineserver -w || true
+    touch "$WINEPREFIX/.zqv-e2e-ready"
+  fi
+  flock -u 9
+}
+
+# A Windows path for a Unix path: Wine maps drive Z: to the root.
+wpath() {
+  local p
+  p=$(realpath -m "$1")
+  printf 'Z:%s' "${p//\//\\}"
+}
+
+# Prepares a case folder: copies the scenario and runs its @ lines (bash, with the helpers of
+# case-helpers.sh) inside it, in a shell of their own that stops at the first failing line.
+prepare_case() { # SCRIPT CASEDIR
+  local script=$1 case_dir=$2
+  rm -rf "$case_dir"
+  mkdir -p "$case_dir"
+  cp "$script" "$case_dir/scenario.zqs"
+  {
+    cat "$here/case-helpers.sh"
+    grep -E '^[[:space:]]*@' "$script" | sed -E 's/^[[:space:]]*@[[:space:]]?//' || true
+  } >"$case_dir/setup.sh"
+  (cd "$case_dir" && CASE=$case_dir WCASE=$(wpath "$case_dir") ZQV=$zqv STUB=$STUB E2E_BIN=$E2E_BIN \
+    bash -euo pipefail setup.sh) >"$case_dir/setup.log" 2>&1
+}
+
+run_group() {
+  local dir=$here/scenarios/$group
+  [ -d "$dir" ] || die "no scenario group $group"
+  local scripts=() setup_failed=0 name
+  for script in "$dir"/*.zqs; do
+    name=$(basename "$script" .zqs)
+    local case_dir=$work/cases/$group/$name
+    if prepare_case "$script" "$case_dir"; then
+      scripts+=("$(wpath "$case_dir/scenario.zqs")")
+    else
+      echo "FAIL $name: setup failed:"
+      sed 's/^/    /' "$case_dir/setup.log"
+      setup_failed=$((setup_failed + 1))
+    fi
+  done
+  local status=0
+  if [ ${#scripts[@]} -gt 0 ]; then
+    # One Wine process runs every scenario of the group; the harness bounds each wait itself,
+    # the outer timeout only guards against Wine itself hanging.
+    timeout 900 wine "$HARNESS" "${scripts[@]}" </dev/null 2>"$work/wine-$group.log" || status=$?
+    if [ $status -gt 1 ]; then
+      echo "run-e2e: the harness failed with status $status; Wine said:"
+      tail -20 "$work/wine-$group.log"
+    fi
+  fi
+  [ $setup_failed -eq 0 ] && [ $status -eq 0 ]
+}
+
+# Screenshots of the main dialog and the password prompt on a Wine virtual desktop.
+run_screenshots() {
+  command -v import >/dev/null || die "import (imagemagick) is not installed"
+  local case_dir=$work/cases/screenshots/shots
+  prepare_case "$here/screenshots.zqs" "$case_dir" || { cat "$case_dir/setup.log"; die "screenshot setup failed"; }
+  mkdir -p "$shots_out"
+  timeout 300 wine explorer /desktop=zqv,560x300 "$HARNESS" "$(wpath "$case_dir/scenario.zqs")" </dev/null \
+    2>"$work/wine-screenshots.log" &
+  local wine_pid=$!
+  for shot in main-dialog password-prompt; do
+    for _ in $(seq 600); do
+      [ -f "$case_dir/$shot.ready" ] && break
+      kill -0 $wine_pid 2>/dev/null || die "the harness ended before the $shot was ready"
+      sleep 0.1
+    done
+    [ -f "$case_dir/$shot.ready" ] || die "the $shot never became ready"
+    import -window root "$shots_out/$shot.png"
+    touch "$case_dir/$shot.taken"
+  done
+  wait $wine_pid || die "the screenshot scenario failed"
+  echo "run-e2e: screenshots in $shots_out"
+}
+
+start_xvfb
+prepare_prefix
+[ "$mode" = prepare ] && exit 0
+wineserver -p 60 # keeps one wineserver alive between the Wine processes of this run
+case "$mode" in
+  group) run_group ;;
+  screenshots) run_screenshots ;;
+esac

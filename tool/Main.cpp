@@ -1,0 +1,101 @@
+// zqv: makes, inspects, tests and extracts ZQV self-extractors on the command line.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "Tool.h"
+
+namespace {
+
+constexpr const char* kCodepageHelp = "ANSI code page of the archive's texts and password (iconv name)";
+
+void AddPasswordFile(CLI::App* command, std::string& file) {
+  command->add_option("--password-file", file, "read the password from the first line of FILE (- for stdin)")
+      ->type_name("FILE");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"zqv " ZQV_VERSION ": make, inspect, test and extract ZQV self-extractors", "zqv"};
+  app.set_version_flag("--version", "zqv " ZQV_VERSION);
+  app.require_subcommand(1, 1);
+  app.footer("Exit codes: 0 success, 1 error, 2 usage, 3 wrong password.\nRun `zqv COMMAND --help` for a command's options.");
+
+  BuildOptions b;
+  auto* build = app.add_subcommand("build", "make a self-extractor from INPUT: stub, archive header, encrypted body");
+  build->add_option("INPUT", b.input, "the file to carry")->required();
+  build->add_option("-o,--output", b.output, "the self-extractor to write")->required()->type_name("OUTPUT");
+  build->add_option("--stub", b.stub, "the stub to copy (default: $ZQV_STUB, else the built or installed zqvsfx.exe)")
+      ->type_name("STUB");
+  build->add_option("--cipher", b.cipher, "blowfish, des, 3des, aes128 or aes256")
+      ->check(CLI::IsMember({"blowfish", "des", "3des", "aes128", "aes256"}))
+      ->capture_default_str();
+  build->add_option("--name", b.name, "output file name stored in the archive (default: INPUT's base name)");
+  auto* dest = build->add_option("--dest", b.dest, "destination folder offered by the self-extractor")->type_name("DIR");
+  auto* destTemp = build->add_flag("--dest-temp", b.destTemp, "extract into the user's temporary folder");
+  auto* destCurrent = build->add_flag("--dest-current", b.destCurrent, "extract into the current folder (the default)");
+  dest->excludes(destTemp)->excludes(destCurrent);
+  destTemp->excludes(destCurrent);
+  build->add_option("--mode", b.mode, "default overwrite mode: overwrite, skip or confirm")
+      ->check(CLI::IsMember({"overwrite", "skip", "confirm"}))
+      ->capture_default_str();
+  build->add_option("--title", b.title, "window title (default: Kestrix ZQV SFX)")->type_name("TEXT");
+  build->add_option("--run-after", b.runAfter, "a file to open, or an .INF to install, after extraction")
+      ->type_name("FILE");
+  build->add_flag("--hide-mode", b.hideMode, "hide the overwrite options in the self-extractor's dialog");
+  build->add_flag("--auto-start", b.autoStart, "start extracting as soon as the self-extractor opens");
+  AddPasswordFile(build, b.passwordFile);
+  build->add_option("--codepage", b.codepage, kCodepageHelp)->capture_default_str();
+
+  OpenOptions info, test, extract;
+  auto* infoCmd = app.add_subcommand("info", "show the archive header of ARCHIVE");
+  infoCmd->add_option("ARCHIVE", info.archive, "the self-extractor")->required();
+  infoCmd->add_flag("--json", info.json, "print the fields as one JSON object");
+  infoCmd->add_option("--codepage", info.codepage, kCodepageHelp)->capture_default_str();
+
+  auto* testCmd = app.add_subcommand("test", "decrypt ARCHIVE and check its digest, writing nothing");
+  testCmd->add_option("ARCHIVE", test.archive, "the self-extractor")->required();
+  AddPasswordFile(testCmd, test.passwordFile);
+  testCmd->add_flag("-q,--quiet", test.quiet, "no progress bar and no summary");
+  testCmd->add_option("--codepage", test.codepage, kCodepageHelp)->capture_default_str();
+
+  auto* extractCmd = app.add_subcommand("extract", "extract ARCHIVE's file into DIR, kept only when its digest matches");
+  extractCmd->add_option("ARCHIVE", extract.archive, "the self-extractor")->required();
+  extractCmd->add_option("-C,--directory", extract.directory, "extract into DIR (default: the current folder)")
+      ->type_name("DIR");
+  bool overwrite = false, skip = false, confirm = false;
+  auto* ow = extractCmd->add_flag("--overwrite", overwrite, "replace an existing file");
+  auto* sk = extractCmd->add_flag("--skip", skip, "keep an existing file and extract nothing");
+  auto* co = extractCmd->add_flag("--confirm", confirm, "ask before replacing a file (needs a terminal)");
+  ow->excludes(sk)->excludes(co);
+  sk->excludes(co);
+  AddPasswordFile(extractCmd, extract.passwordFile);
+  extractCmd->add_flag("-q,--quiet", extract.quiet, "no progress bar and no summary");
+  extractCmd->add_option("--codepage", extract.codepage, kCodepageHelp)->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::fprintf(stderr, "zqv: %s (see zqv --help)\n", e.what());
+    return kExitUsage;
+  }
+
+  try {
+    if (*build) return RunBuild(b);
+    if (*infoCmd) return RunInfo(info);
+    if (*testCmd) return RunTest(test);
+    if (overwrite) extract.overwrite = 0;
+    if (skip) extract.overwrite = 1;
+    if (confirm) extract.overwrite = 2;
+    return RunExtract(extract);
+  } catch (const ToolError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zqv: %s\n", e.what());
+    return e.code();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zqv: %s\n", e.what());
+    return kExitError;
+  }
+}

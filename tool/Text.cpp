@@ -1,0 +1,83 @@
+// Conversions between the command line's UTF-8 and the header's 8-bit ANSI code page.
+#include <errno.h>
+#include <iconv.h>
+
+#include <cctype>
+
+#include "Tool.h"
+
+namespace {
+
+class Converter {
+ public:
+  Converter(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
+  ~Converter() {
+    if (ok()) iconv_close(cd_);
+  }
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  // Converts as much as it can; stops at the first byte it cannot convert and returns how many
+  // input bytes it consumed.
+  size_t Convert(const std::string& in, size_t from, std::string& out) {
+    char* inPtr = const_cast<char*>(in.data()) + from;
+    size_t inLeft = in.size() - from;
+    while (inLeft > 0) {
+      char buffer[1024];
+      char* outPtr = buffer;
+      size_t outLeft = sizeof buffer;
+      const size_t r = iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft);
+      out.append(buffer, static_cast<size_t>(outPtr - buffer));
+      if (r == static_cast<size_t>(-1) && errno != E2BIG) break;
+    }
+    // Finish any shift state (none for the single-byte pages, but harmless).
+    char buffer[64];
+    char* outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    iconv(cd_, nullptr, nullptr, &outPtr, &outLeft);
+    out.append(buffer, static_cast<size_t>(outPtr - buffer));
+    return in.size() - inLeft;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+}  // namespace
+
+std::string CodepageName(const std::string& codepage) {
+  std::string upper;
+  for (char c : codepage) upper += char(std::toupper(static_cast<unsigned char>(c)));
+  if (!upper.empty() && std::isdigit(static_cast<unsigned char>(upper[0]))) return "CP" + upper;
+  return upper;
+}
+
+void CheckCodepage(const std::string& codepage) {
+  Converter c(CodepageName(codepage), "UTF-8");
+  if (!c.ok()) throw ToolError(kExitUsage, "--codepage " + codepage + ": no such code page");
+}
+
+std::optional<std::string> ToCodepage(const std::string& utf8, const std::string& codepage) {
+  Converter c(CodepageName(codepage), "UTF-8");
+  if (!c.ok()) return std::nullopt;
+  std::string out;
+  if (c.Convert(utf8, 0, out) != utf8.size()) return std::nullopt;
+  return out;
+}
+
+std::string FromCodepage(const std::string& bytes, const std::string& codepage) {
+  Converter c("UTF-8", CodepageName(codepage));
+  std::string out;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    if (c.ok()) at = c.Convert(bytes, at, out);
+    if (at >= bytes.size()) break;
+    // An undefined byte: the Unicode character of the same number, in UTF-8.
+    const unsigned char b = static_cast<unsigned char>(bytes[at++]);
+    if (b < 0x80) {
+      out += char(b);
+    } else {
+      out += char(0xC0 | (b >> 6));
+      out += char(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}

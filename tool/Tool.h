@@ -1,0 +1,174 @@
+// zqv: the host tool's shared pieces. Every failure is a ToolError carrying its exit code and
+// one line for stderr; main() prints it and exits.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "crypto/KxCipher.h"
+#include "crypto/Status.h"
+#include "crypto/Stream.h"
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitError = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitWrongPassword = 3;
+
+// The longest password the self-extractor's prompt takes.
+inline constexpr size_t kMaxPassword = 79;
+
+class ToolError : public std::runtime_error {
+ public:
+  ToolError(int code, const std::string& line) : std::runtime_error(line), code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+// "FILE: cause", exit code 1 unless given.
+[[noreturn]] void Fail(const std::string& file, const std::string& cause, int code = kExitError);
+// A failed Status of the core as a ToolError; `file` names what was being read or written when
+// the message does not already name it.
+[[noreturn]] void FailStatus(const Status& status, const std::string& file);
+// The text of an errno value; "Input/output error" for 0, when a layer kept no code.
+std::string SystemText(int error);
+
+// ---- Texts: UTF-8 on the command line, the ANSI code page in the header ---------------------
+
+// Normalises a code page name: "1252" and "cp1252" become "CP1252", others pass to iconv as given.
+std::string CodepageName(const std::string& codepage);
+// Converts UTF-8 to the code page; nullopt when a character has no form there (or the text is
+// not UTF-8). Never transliterates or cuts.
+std::optional<std::string> ToCodepage(const std::string& utf8, const std::string& codepage);
+// Converts header bytes to UTF-8. A byte the code page leaves undefined reads as the Unicode
+// character of the same number, as Windows maps them.
+std::string FromCodepage(const std::string& bytes, const std::string& codepage);
+// Checks that the code page exists; a usage error otherwise.
+void CheckCodepage(const std::string& codepage);
+
+// ---- The terminal ----------------------------------------------------------------------------
+
+bool StdinIsTerminal();
+bool StderrIsTerminal();
+// The password: the first line of `passwordFile` ("-" is stdin) without its line ending, or
+// asked on the terminal without echo (twice when `confirm`). UTF-8 as typed.
+std::string ObtainPassword(const std::string& passwordFile, bool confirm);
+// Asks a yes/no question on the terminal; false unless the answer starts with y.
+bool AskYesNo(const std::string& question);
+
+// A progress bar with rate and time left on stderr, drawn only when enabled.
+class Progress {
+ public:
+  Progress(const std::string& label, int64_t total, bool enabled);
+  ~Progress();
+  void Advance(int64_t bytes);
+  void Finish();
+
+ private:
+  void Draw(bool final);
+  std::string label_;
+  int64_t total_, done_ = 0;
+  bool enabled_;
+  double start_, lastDraw_ = 0;
+};
+// Bodies above this size show a progress bar on a terminal.
+inline constexpr int64_t kProgressThreshold = 4 << 20;
+
+// A read-through stream that reports progress on every read.
+class ProgressStream final : public Stream {
+ public:
+  ProgressStream(Stream& inner, Progress& progress) : inner_(inner), progress_(progress) {}
+  int32_t Read(void* buffer, int32_t count) override;
+  int32_t Write(const void* buffer, int32_t count) override { return inner_.Write(buffer, count); }
+  int64_t Position() override { return inner_.Position(); }
+  int64_t Size() override { return inner_.Size(); }
+  bool SetPosition(int64_t position) override { return inner_.SetPosition(position); }
+
+ private:
+  Stream& inner_;
+  Progress& progress_;
+  int64_t pending_ = 0;
+};
+
+// A pass-through stream that hashes with SHA-1 every byte read from or stored into `inner`.
+class HashingStream final : public Stream {
+ public:
+  explicit HashingStream(Stream& inner);
+  int32_t Read(void* buffer, int32_t count) override;
+  int32_t Write(const void* buffer, int32_t count) override;
+  int64_t Position() override { return inner_.Position(); }
+  int64_t Size() override { return inner_.Size(); }
+  bool SetPosition(int64_t position) override { return inner_.SetPosition(position); }
+  // The digest of everything that passed; call once.
+  void Finish(uint8_t digest[20]);
+
+ private:
+  Stream& inner_;
+  Sha1Context context_;
+};
+
+// ---- Files ------------------------------------------------------------------------------------
+
+// A temporary file beside `target` (same folder, so the final rename stays on one file system),
+// removed again unless Commit() renamed it into place. An interrupt removes it too.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+  // Flushes the data to disk, sets the mode (masked by umask) and renames over the target.
+  void Commit(unsigned mode);
+
+ private:
+  std::string path_, target_;
+  bool committed_ = false;
+};
+
+// Folders made by one run, removed again (innermost first) unless kept.
+class CreatedFolders {
+ public:
+  ~CreatedFolders();
+  // Creates `folder` and every missing parent.
+  void Make(const std::string& folder);
+  void Keep() { folders_.clear(); }
+
+ private:
+  std::vector<std::string> folders_;
+};
+
+std::string BaseName(const std::string& path);
+std::string DirName(const std::string& path);
+bool IsDirectory(const std::string& path);
+bool Exists(const std::string& path);  // anything at the path, a dangling link included
+std::string ExecutableDir();
+
+// ---- Commands ---------------------------------------------------------------------------------
+
+struct BuildOptions {
+  std::string input, output, stub, cipher = "aes256", name, dest, mode = "confirm", title, runAfter;
+  bool destTemp = false, destCurrent = false, hideMode = false, autoStart = false;
+  std::string passwordFile, codepage = "WINDOWS-1252";
+};
+int RunBuild(const BuildOptions& options);
+
+struct OpenOptions {
+  std::string archive, directory = ".", passwordFile, codepage = "WINDOWS-1252";
+  bool json = false, quiet = false;
+  std::optional<int> overwrite;  // 0 overwrite, 1 skip, 2 confirm; unset: the header's mode
+};
+int RunInfo(const OpenOptions& options);
+int RunTest(const OpenOptions& options);
+int RunExtract(const OpenOptions& options);
+
+// The stub to copy: `given`, else $ZQV_STUB, else the project's build and install places.
+std::string ResolveStub(const std::string& given);
+// The output name's path below the destination: backslashes and slashes separate folders, "."
+// parts drop out; a name that is empty, absolute, names a drive or climbs above the
+// destination with ".." is refused (the reason in `why`).
+std::optional<std::vector<std::string>> SafeRelativePath(const std::string& name, std::string& why);
