@@ -605,6 +605,13 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
     std::string data = ReadFileBytes(args[0], &exists);
     if (!exists) Fail("no file " + args[0]);
     if (data != args[1]) Fail(args[0] + " holds \"" + Shown(data) + "\", expected \"" + Shown(args[1]) + "\"");
+  } else if (verb == "file-match") {  // PATH|PATTERN: the file's text matches the pattern
+    Need(args, 2, 2);
+    bool exists = false;
+    std::string data = ReadFileBytes(args[0], &exists);
+    if (!exists) Fail("no file " + args[0]);
+    if (!GlobMatch(args[1].c_str(), data.c_str()))
+      Fail(args[0] + " holds \"" + Shown(data) + "\", expected \"" + Shown(args[1]) + "\"");
   } else if (verb == "no-file") {  // PATH: nothing is there
     Need(args, 1, 1);
     if (GetFileAttributesA(args[0].c_str()) != INVALID_FILE_ATTRIBUTES) Fail(args[0] + " exists");

@@ -136,7 +136,12 @@ run_group() {
   if [ ${#scripts[@]} -gt 0 ]; then
     # One Wine process runs every scenario of the group; the harness bounds each wait itself,
     # the outer timeout only guards against Wine itself hanging.
-    timeout 900 wine "$HARNESS" "${scripts[@]}" </dev/null 2>"$work/wine-$group.log" || status=$?
+    # A group may limit the size of files its Wine process writes (a full disk, as the stub sees
+    # it); the signal is ignored so that the write fails instead of killing the process.
+    local limit=unlimited
+    [ -f "$dir/fsize-limit-kib" ] && limit=$(cat "$dir/fsize-limit-kib")
+    (trap '' XFSZ; ulimit -f "$limit"; exec timeout 900 wine "$HARNESS" "${scripts[@]}") \
+      </dev/null 2>"$work/wine-$group.log" || status=$?
     if [ $status -gt 1 ]; then
       echo "run-e2e: the harness failed with status $status; Wine said:"
       tail -20 "$work/wine-$group.log"
