@@ -1,0 +1,209 @@
+// The encrypted body layout: chaining block, full blocks, tail block with its count byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "TestSupport.h"
+#include "crypto/KxCipher.h"
+#include "crypto/KxProc.h"
+#include "stub/Archive.h"
+
+namespace {
+
+struct Config {
+  const char* name;
+  uint8_t selector;
+  int block;
+};
+const Config kConfigs[] = {{"blowfish", kCipherBlowfish, 8},
+                           {"des", kCipherDes, 8},
+                           {"3des", kCipherTripleDes, 8},
+                           {"aes128", kCipherRijndael128, 16},
+                           {"aes256", kCipherRijndael256, 16}};
+
+uint32_t gTicks = 0;
+uint32_t CountingTimer() { return 0x01020300u + gTicks++; }
+
+ArchiveKeys KeysOf(const char* password) {
+  ArchiveKeys keys;
+  DeriveArchiveKeys(password, keys);
+  return keys;
+}
+
+Bytes EncryptWith(const Config& c, const ArchiveKeys& keys, const Bytes& plain) {
+  VectorStream in(plain), out;
+  EXPECT_TRUE(EncryptBody(c.selector, keys, in, out, CountingTimer).Ok());
+  return out.data();
+}
+
+Status DecryptWith(const Config& c, const ArchiveKeys& keys, const Bytes& body, VectorStream& out,
+                   int64_t start = 0) {
+  VectorStream in(body);
+  EXPECT_TRUE(in.SetPosition(start));
+  return DecryptBody(c.selector, keys, in, out);
+}
+
+// Decrypts one block of `body` by hand to look inside the layout.
+Bytes RawDecryptBlock(const Config& c, const ArchiveKeys& keys, const Bytes& body, size_t index) {
+  Bytes b(body.begin() + static_cast<long>(index) * c.block, body.begin() + static_cast<long>(index + 1) * c.block);
+  switch (c.selector) {
+    case kCipherBlowfish: {
+      BlowfishContext x;
+      BlowfishInitKey(keys.key16, x);
+      BlowfishBlock(x, b.data(), false);
+      break;
+    }
+    case kCipherDes: {
+      DesContext x;
+      DesInitKey(keys.key8, x, false);
+      DesBlock(x, b.data());
+      break;
+    }
+    case kCipherTripleDes: {
+      TripleDesContext x;
+      TripleDesInitKey(keys.key16, x, false);
+      TripleDesBlock(x, b.data());
+      break;
+    }
+    default: {
+      RijndaelContext x;
+      const bool small = c.selector == kCipherRijndael128;
+      RijndaelInitKey(small ? keys.key16 : keys.key32, small ? 16 : 32, x, false);
+      RijndaelBlock(x, b.data());
+    }
+  }
+  return b;
+}
+
+}  // namespace
+
+TEST(CbcLayout, SizesCountByteAndRoundTripsForEveryCipher) {
+  const ArchiveKeys keys = KeysOf("layout");
+  for (const Config& c : kConfigs) {
+    const size_t B = static_cast<size_t>(c.block);
+    for (size_t length : {size_t(0), size_t(1), B - 1, B, B + 1, 3 * B, size_t(1000)}) {
+      SCOPED_TRACE(std::string(c.name) + " length " + std::to_string(length));
+      const Bytes plain = RandomBytes(length);
+      const Bytes body = EncryptWith(c, keys, plain);
+      ASSERT_EQ(body.size(), (length / B + 2) * B);
+      // The tail, decrypted and un-chained, holds the rest, zeros and the count byte.
+      const Bytes tail = RawDecryptBlock(c, keys, body, body.size() / B - 1);
+      Bytes unchained = tail;
+      XorBytes(unchained.data(), body.data() + body.size() - 2 * B, c.block);
+      EXPECT_EQ(unchained[B - 1], length % B);
+      for (size_t i = length % B; i + 1 < B; ++i) EXPECT_EQ(unchained[i], 0) << i;
+      VectorStream out;
+      ASSERT_TRUE(DecryptWith(c, keys, body, out).Ok());
+      EXPECT_EQ(out.data(), plain);
+    }
+  }
+}
+
+TEST(CbcLayout, SeedBlockComesFromTheTimer) {
+  const ArchiveKeys keys = KeysOf("seed");
+  for (const Config& c : kConfigs) {
+    gTicks = 0;
+    const Bytes body = EncryptWith(c, keys, RandomBytes(20));
+    const Bytes seed = RawDecryptBlock(c, keys, body, 0);
+    if (c.selector == kCipherBlowfish) {
+      EXPECT_EQ(ToHex(seed), "0003020101030201") << c.name;  // two readings, little-endian
+    } else {
+      const size_t readings = c.block == 8 ? 4 : 2;  // low bytes of successive readings
+      for (size_t i = 0; i < readings; ++i) EXPECT_EQ(seed[i], i) << c.name << " " << i;
+    }
+  }
+}
+
+TEST(CbcLayout, ShortBodiesFailBeforeWritingAnything) {
+  const ArchiveKeys keys = KeysOf("short");
+  for (const Config& c : kConfigs) {
+    const Bytes body = EncryptWith(c, keys, {});
+    ASSERT_EQ(body.size(), size_t(2 * c.block));
+    VectorStream empty;
+    ASSERT_TRUE(DecryptWith(c, keys, body, empty).Ok());  // exactly two blocks: nothing to write
+    EXPECT_TRUE(empty.data().empty());
+    for (size_t cut : {size_t(0), size_t(1), size_t(c.block), body.size() - 1}) {
+      VectorStream out;
+      const Status s = DecryptWith(c, keys, Bytes(body.begin(), body.begin() + static_cast<long>(cut)), out);
+      EXPECT_EQ(s.kind, ErrorKind::ECipherException) << c.name << " cut " << cut;
+      EXPECT_STREQ(s.message, "Invalid file format");
+      EXPECT_EQ(out.writes, 0);
+    }
+  }
+}
+
+TEST(CbcLayout, TrailingBytesAreIgnoredAndAMidFileStartWorks) {
+  const ArchiveKeys keys = KeysOf("trailing");
+  for (const Config& c : kConfigs) {
+    const Bytes plain = RandomBytes(77);
+    Bytes file = RandomBytes(1234);  // stands in for stub and header
+    const Bytes body = EncryptWith(c, keys, plain);
+    file.insert(file.end(), body.begin(), body.end());
+    file.insert(file.end(), 5, 0xAB);
+    VectorStream out;
+    ASSERT_TRUE(DecryptWith(c, keys, file, out, 1234).Ok()) << c.name;
+    EXPECT_EQ(out.data(), plain) << c.name;
+  }
+}
+
+TEST(CbcLayout, ShortReadsAreReadThrough) {
+  const ArchiveKeys keys = KeysOf("pieces");
+  const Config& c = kConfigs[4];
+  const Bytes plain = RandomBytes(300);
+  VectorStream in(EncryptWith(c, keys, plain)), out;
+  in.maxRead = 3;
+  ASSERT_TRUE(DecryptBody(c.selector, keys, in, out).Ok());
+  EXPECT_EQ(out.data(), plain);
+}
+
+TEST(CbcLayout, AWrongKeyGivesOtherBytesAndACountCappedAtTheBlock) {
+  const ArchiveKeys right = KeysOf("right"), wrong = KeysOf("wrong");
+  for (const Config& c : kConfigs) {
+    const Bytes plain = RandomBytes(64);
+    const Bytes body = EncryptWith(c, right, plain);
+    VectorStream out;
+    ASSERT_TRUE(DecryptWith(c, wrong, body, out).Ok());
+    EXPECT_NE(out.data(), plain);
+    EXPECT_LE(out.data().size(), plain.size() / c.block * c.block + c.block);
+  }
+  // A tail whose count byte is 200: at most one block is written.
+  const Config& c = kConfigs[1];
+  const ArchiveKeys keys = KeysOf("count");
+  Bytes body = EncryptWith(c, keys, RandomBytes(8));
+  Bytes tail(8, 0);
+  tail[7] = 200;
+  XorBytes(tail.data(), body.data() + 8, 8);
+  DesContext d;
+  DesInitKey(keys.key8, d, true);
+  DesBlock(d, tail.data());
+  std::memcpy(body.data() + 16, tail.data(), 8);
+  VectorStream out;
+  ASSERT_TRUE(DecryptWith(c, keys, body, out).Ok());
+  EXPECT_EQ(out.data().size(), 16u);
+}
+
+TEST(CbcLayout, AShortWriteIsAWriteError) {
+  const ArchiveKeys keys = KeysOf("full");
+  for (const Config& c : kConfigs) {
+    const Bytes plain = RandomBytes(100);
+    VectorStream in(EncryptWith(c, keys, plain)), out;
+    out.capacity = 40;
+    const Status s = DecryptBody(c.selector, keys, in, out);
+    EXPECT_EQ(s.kind, ErrorKind::EWriteError) << c.name;
+    VectorStream plainIn(plain), body;
+    body.capacity = 30;
+    EXPECT_EQ(EncryptBody(c.selector, keys, plainIn, body, CountingTimer).kind, ErrorKind::EWriteError);
+  }
+}
+
+TEST(CbcLayout, UnknownSelectorsDecryptNothingAndCannotEncrypt) {
+  const ArchiveKeys keys = KeysOf("x");
+  for (uint8_t selector : {uint8_t(5), uint8_t(255)}) {
+    VectorStream in(RandomBytes(64)), out;
+    EXPECT_TRUE(DecryptBody(selector, keys, in, out).Ok());
+    EXPECT_EQ(out.writes, 0);
+    VectorStream plain(RandomBytes(10)), body;
+    EXPECT_EQ(EncryptBody(selector, keys, plain, body, CountingTimer).kind, ErrorKind::ECipherException);
+  }
+}
