@@ -207,3 +207,71 @@ TEST(CbcLayout, UnknownSelectorsDecryptNothingAndCannotEncrypt) {
     EXPECT_EQ(EncryptBody(selector, keys, plain, body, CountingTimer).kind, ErrorKind::ECipherException);
   }
 }
+
+namespace {
+
+// A stream over `data` whose Size claims `claimed` bytes: a file that shrank after its size was
+// taken, or a body too large to hold in memory of which only the first bytes exist.
+class ClaimedSizeStream final : public Stream {
+ public:
+  ClaimedSizeStream(Bytes data, int64_t claimed) : inner_(std::move(data)), claimed_(claimed) {}
+  int32_t Read(void* buffer, int32_t count) override { return inner_.Read(buffer, count); }
+  int32_t Write(const void* buffer, int32_t count) override { return inner_.Write(buffer, count); }
+  int64_t Position() override { return inner_.Position(); }
+  int64_t Size() override { return claimed_; }
+  bool SetPosition(int64_t position) override { return inner_.SetPosition(position); }
+
+ private:
+  VectorStream inner_;
+  int64_t claimed_;
+};
+
+}  // namespace
+
+TEST(CbcLayout, EachSelectorUsesTheKeyItsRoutineIsNamedWith) {
+  // Decrypting what EncryptBody wrote with the routine and key the selector table names catches a
+  // dispatch that passes the wrong key both ways (a round trip through the dispatch alone cannot).
+  const ArchiveKeys keys = KeysOf("dispatch");
+  const Bytes plain = RandomBytes(99);
+  for (const Config& c : kConfigs) {
+    VectorStream in(EncryptWith(c, keys, plain)), out;
+    Status s;
+    switch (c.selector) {
+      case kCipherBlowfish: s = BlowfishCbcStream(in, out, keys.key16, false); break;
+      case kCipherDes: s = DesCbcStream(in, out, keys.key8, false); break;
+      case kCipherTripleDes: s = TripleDesCbcStream(in, out, keys.key16, false); break;
+      case kCipherRijndael128: s = RijndaelCbcStream(in, out, keys.key16, 16, false); break;
+      default: s = RijndaelCbcStream(in, out, keys.key32, 32, false);
+    }
+    ASSERT_TRUE(s.Ok()) << c.name;
+    EXPECT_EQ(out.data(), plain) << c.name;
+  }
+}
+
+TEST(CbcLayout, APlaintextShorterThanItsSizeFailsWhenEncrypting) {
+  const ArchiveKeys keys = KeysOf("shrunk");
+  for (const Config& c : kConfigs) {
+    for (int64_t claimed : {int64_t(3 * c.block), int64_t(3 * c.block + 3)}) {
+      // Two blocks exist: a missing full block and a missing tail remainder both fail.
+      ClaimedSizeStream in(RandomBytes(static_cast<size_t>(claimed - c.block)), claimed);
+      VectorStream out;
+      const Status s = EncryptBody(c.selector, keys, in, out, CountingTimer);
+      EXPECT_EQ(s.kind, ErrorKind::ECipherException) << c.name << " " << claimed;
+      EXPECT_STREQ(s.message, "Invalid file format");
+    }
+  }
+}
+
+TEST(CbcLayout, ABodyAbove16GiBIsCountedIn64Bits) {
+  // A body claiming 2^31 + 3 blocks of 8 bytes (16 GiB and more) of which three exist. A 32-bit
+  // block count would go negative, skip the loop and decrypt block 1 as the tail, reporting
+  // success; counted in 64 bits the body runs out in the loop and fails.
+  const ArchiveKeys keys = KeysOf("huge");
+  const Bytes body = EncryptWith(kConfigs[1], keys, RandomBytes(8));
+  ASSERT_EQ(body.size(), 24u);
+  ClaimedSizeStream in(body, (int64_t(1) << 34) + 24);
+  VectorStream out;
+  const Status s = DecryptBody(kCipherDes, keys, in, out);
+  EXPECT_EQ(s.kind, ErrorKind::ECipherException);
+  EXPECT_EQ(out.data().size(), 16u);  // blocks 1 and 2, written before the input ran out
+}

@@ -3,12 +3,14 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
 #include "TestSupport.h"
 #include "crypto/FileStream.h"
 #include "crypto/KxClass.h"
+#include "crypto/KxProc.h"
 
 namespace {
 
@@ -117,4 +119,62 @@ TEST(TFileStream, OpenErrorsNameThePathAndTheCause) {
   st = s.Open("/tmp", FileAccess::ReadShareRead);
   EXPECT_EQ(st.kind, ErrorKind::EFOpenError);
   EXPECT_FALSE(s.IsOpen());
+}
+
+TEST(TKxSHA1, FilesAreHashedThroughTheVirtualStreamDigest) {
+  // A class that overrides DigestOfStream is used for files too.
+  struct CountingSha1 final : TKxSHA1 {
+    int streams = 0;
+    void DigestOfStream(Stream& stream) override {
+      ++streams;
+      TKxSHA1::DigestOfStream(stream);
+    }
+  };
+  TempFile file(Bytes{'a', 'b', 'c'});
+  CountingSha1 sha;
+  ASSERT_TRUE(sha.DigestOfFile(file.path.c_str()).Ok());
+  EXPECT_EQ(sha.streams, 1);
+  EXPECT_EQ(Digest(sha), "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+TEST(TFileStream, AWriteAfterAReadLandsAtTheReadPosition) {
+  // Reading buffers ahead; a write that follows must go where the caller stands, not where the
+  // read-ahead left the file.
+  TempFile file(RandomBytes(100000));
+  Bytes expected = ReadFileBytes(file.path);
+  TFileStream s;
+  ASSERT_TRUE(s.Open(file.path.c_str(), FileAccess::CreateExclusive).Ok());
+  ASSERT_EQ(s.Write(expected.data(), static_cast<int32_t>(expected.size())), static_cast<int32_t>(expected.size()));
+  ASSERT_TRUE(s.SetPosition(50));
+  Bytes got(10);
+  ASSERT_EQ(s.Read(got.data(), 10), 10);
+  EXPECT_EQ(got, Bytes(expected.begin() + 50, expected.begin() + 60));
+  const uint8_t patch[5] = {1, 2, 3, 4, 5};
+  ASSERT_EQ(s.Write(patch, 5), 5);
+  EXPECT_EQ(s.Position(), 65);
+  ASSERT_EQ(s.Read(got.data(), 10), 10);  // and reading goes on after the patch
+  EXPECT_EQ(got, Bytes(expected.begin() + 65, expected.begin() + 75));
+  EXPECT_EQ(s.Size(), static_cast<int64_t>(expected.size()));
+  ASSERT_TRUE(s.Close().Ok());
+  std::copy(patch, patch + 5, expected.begin() + 60);
+  EXPECT_EQ(ReadFileBytes(file.path), expected);
+}
+
+TEST(TFileStream, AFullDeviceIsAWriteErrorNotSilentLoss) {
+  // /dev/full takes nothing: a decryption into it fails as soon as the buffer is written out,
+  // and bytes still buffered at Close are reported there.
+  const uint8_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  VectorStream plain(RandomBytes(200000)), body;
+  ASSERT_TRUE(DesCbcStream(plain, body, key, true).Ok());
+  TFileStream full;
+  ASSERT_TRUE(full.Open("/dev/full", FileAccess::CreateExclusive).Ok());
+  VectorStream in(body.data());
+  EXPECT_EQ(DesCbcStream(in, full, key, false).kind, ErrorKind::EWriteError);
+  EXPECT_EQ(full.LastError(), static_cast<uint32_t>(ENOSPC));
+  EXPECT_EQ(full.Close().kind, ErrorKind::EWriteError);
+
+  TFileStream small;
+  ASSERT_TRUE(small.Open("/dev/full", FileAccess::CreateExclusive).Ok());
+  EXPECT_EQ(small.Write("abc", 3), 3);  // buffered
+  EXPECT_EQ(small.Close().kind, ErrorKind::EWriteError);
 }
