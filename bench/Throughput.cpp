@@ -22,13 +22,16 @@ struct Cipher {
   uint8_t selector;
   const EVP_CIPHER* (*openssl)();
   int keySize;
+  int block;
 };
 
-const Cipher kCiphers[] = {{"blowfish", kCipherBlowfish, nullptr, 16},
-                           {"des", kCipherDes, EVP_des_cbc, 8},
-                           {"3des", kCipherTripleDes, EVP_des_ede_cbc, 16},
-                           {"aes128", kCipherRijndael128, EVP_aes_128_cbc, 16},
-                           {"aes256", kCipherRijndael256, EVP_aes_256_cbc, 32}};
+// OpenSSL's Blowfish is the published cipher, whose output differs from the format's for every
+// key; it stands beside ours only as the speed of a cipher of the same shape.
+const Cipher kCiphers[] = {{"blowfish", kCipherBlowfish, EVP_bf_cbc, 16, 8},
+                           {"des", kCipherDes, EVP_des_cbc, 8, 8},
+                           {"3des", kCipherTripleDes, EVP_des_ede_cbc, 16, 8},
+                           {"aes128", kCipherRijndael128, EVP_aes_128_cbc, 16, 16},
+                           {"aes256", kCipherRijndael256, EVP_aes_256_cbc, 32, 16}};
 
 std::vector<uint8_t>& Data() {
   static std::vector<uint8_t> data = [] {
@@ -63,9 +66,13 @@ void DecryptOpenSsl(benchmark::State& state, const Cipher& c) {
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   for (auto _ : state) {
     int n = 0;
-    EVP_DecryptInit_ex(ctx, c.openssl(), nullptr, key, body.data());
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_DecryptUpdate(ctx, out.data(), &n, body.data(), int(kBodySize));
+    // The chaining block is the IV; the rest is decrypted as the routine decrypts it.
+    if (EVP_DecryptInit_ex(ctx, c.openssl(), nullptr, key, body.data()) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
+        EVP_DecryptUpdate(ctx, out.data(), &n, body.data() + c.block, int(kBodySize - c.block)) != 1) {
+      state.SkipWithError("OpenSSL decryption failed");
+      break;
+    }
     benchmark::DoNotOptimize(out.data());
   }
   EVP_CIPHER_CTX_free(ctx);
@@ -107,10 +114,8 @@ const bool kRegistered = [] {
   for (const Cipher& c : kCiphers) {
     benchmark::RegisterBenchmark((std::string("Decrypt/") + c.name + "/zqv").c_str(), DecryptZqv, c)
         ->Unit(benchmark::kMillisecond);
-    // The format's Blowfish is not the published cipher, so OpenSSL has no counterpart.
-    if (c.openssl)
-      benchmark::RegisterBenchmark((std::string("Decrypt/") + c.name + "/openssl").c_str(), DecryptOpenSsl, c)
-          ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((std::string("Decrypt/") + c.name + "/openssl").c_str(), DecryptOpenSsl, c)
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::RegisterBenchmark("Sha1/buffer/zqv", Sha1Zqv)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("Sha1/stream/zqv", Sha1ZqvStream)->Unit(benchmark::kMillisecond);
