@@ -180,6 +180,10 @@ TEST(Helpers, XorBytesAndRotateLeft32) {
     XorBytes(a.data() + 1, b.data(), count);  // unaligned on purpose
     EXPECT_EQ(a, expected) << count;
   }
+  Bytes a = RandomBytes(8);
+  const Bytes before = a;
+  XorBytes(a.data(), RandomBytes(8).data(), -1);  // a negative count touches nothing
+  EXPECT_EQ(a, before);
   EXPECT_EQ(RotateLeft32(0x80000001u, 0), 0x80000001u);
   EXPECT_EQ(RotateLeft32(0x80000001u, 1), 0x00000003u);
   EXPECT_EQ(RotateLeft32(0x80000001u, 31), 0xC0000000u);
