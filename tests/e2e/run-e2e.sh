@@ -166,7 +166,7 @@ run_screenshots() {
       sleep 0.1
     done
     [ -f "$case_dir/$shot.ready" ] || die "the $shot never became ready"
-    import -window root "$shots_out/$shot.png"
+    import -window root -crop 560x300+0+0 +repage "$shots_out/$shot.png"
     touch "$case_dir/$shot.taken"
   done
   wait $wine_pid || die "the screenshot scenario failed"
