@@ -1,0 +1,15 @@
+# Draws the icon group again and compares it with the committed ui/MNICON.ico byte for byte;
+# also checks that the group holds the nine images (16, 32, 48 pixels in 4, 8 and 32 bits).
+execute_process(COMMAND ${PYTHON} ${SCRIPT} ${OUT} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "make-icon.py failed")
+endif()
+file(SHA256 ${ICON} committed)
+file(SHA256 ${OUT} drawn)
+if(NOT committed STREQUAL drawn)
+  message(FATAL_ERROR "ui/MNICON.ico differs from what scripts/make-icon.py draws")
+endif()
+file(READ ${ICON} head LIMIT 6 HEX)
+if(NOT head STREQUAL "000001000900")
+  message(FATAL_ERROR "ui/MNICON.ico is not an icon group of nine images (header ${head})")
+endif()
