@@ -1,0 +1,331 @@
+#!/usr/bin/env python3
+"""Command-line tests of zqv: build->extract round trips, the header it writes, corrupt and
+hostile archives, overwrite policy, a full disk. Run: test_zqv.py ZQV VECTORS_DIR [unittest args]."""
+import hashlib
+import os
+import resource
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ZQV = VECTORS = None
+HEADER_OFFSET, HEADER_SIZE = 95232, 832
+BODY_OFFSET = HEADER_OFFSET + HEADER_SIZE
+CIPHERS = {"blowfish": (0, 8), "des": (1, 8), "3des": (2, 8), "aes128": (3, 16), "aes256": (4, 16)}
+
+
+def digest_line(data):
+    return b"SHA-1: " + b"".join(b"%03d" % b for b in hashlib.sha1(data).digest())
+
+
+class ZqvCase(unittest.TestCase):
+    def setUp(self):
+        self._dir = tempfile.TemporaryDirectory()
+        self.tmp = self._dir.name
+        self.stub = self.path("stub.exe")
+        self.write(self.stub, bytes(HEADER_OFFSET))  # a stand-in stub: HeaderOffset zero bytes
+
+    def tearDown(self):
+        self._dir.cleanup()
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def write(self, path, data):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def run_zqv(self, *args, stdin=None, preexec=None):
+        return subprocess.run([ZQV, *args], input=stdin, capture_output=True, preexec_fn=preexec)
+
+    def build(self, data, password=b"pw", cipher="aes256", extra=(), name="in.bin"):
+        src = self.write(self.path("src", name), data)
+        out = self.path("out.exe")
+        pw = self.write(self.path("pw.txt"), password + b"\n")
+        r = self.run_zqv("build", src, "-o", out, "--stub", self.stub, "--cipher", cipher, "--password-file", pw, *extra)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return out
+
+    def extract(self, archive, password=b"pw", dest="dest", extra=()):
+        pw = self.write(self.path("pw-x.txt"), password + b"\n")
+        return self.run_zqv("extract", archive, "-C", self.path(dest), "--password-file", pw, "-q", *extra)
+
+    def assertFails(self, result, code, message):
+        self.assertEqual(result.returncode, code, result.stderr)
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertIn(message, lines[0])
+
+    def dest_files(self, dest="dest"):
+        root = self.path(dest)
+        found = []
+        for base, _, files in os.walk(root):
+            found += [os.path.relpath(os.path.join(base, f), root) for f in files]
+        return sorted(found)
+
+
+class RoundTrip(ZqvCase):
+    def test_every_cipher_length_and_password(self):
+        passwords = [b"", b"x" * 79, "p\u00e4ss w\u00f6rd \u20ac\u00ff".encode()]
+        for cipher, (selector, block) in CIPHERS.items():
+            for length in (0, 1, block - 1, block, block + 1, 1 << 20):
+                for password in passwords:
+                    with self.subTest(cipher=cipher, length=length, password=password):
+                        data = os.urandom(length)
+                        archive = self.build(data, password, cipher)
+                        blob = self.read(archive)
+                        self.assertEqual(len(blob), BODY_OFFSET + (length // block + 2) * block)
+                        self.assertEqual(blob[HEADER_OFFSET + 721], selector)
+                        r = self.extract(archive, password, dest="d")
+                        self.assertEqual(r.returncode, 0, r.stderr)
+                        self.assertEqual(self.read(self.path("d", "in.bin")), data)
+                        os.remove(self.path("d", "in.bin"))
+
+    def test_sample_archives_from_an_independent_builder(self):
+        root = os.path.join(VECTORS, "archives")
+        with open(os.path.join(root, "MANIFEST.txt")) as manifest:
+            rows = [l.split("|") for l in manifest if not l.startswith("#")]
+        self.assertEqual(len(rows), 5)
+        for name, _, password, plain, _ in (map(str.strip, r) for r in rows):
+            with self.subTest(archive=name):
+                dest = "v-" + name
+                r = self.extract(os.path.join(root, name), password.encode(), dest=dest)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(self.read(self.path(dest, plain)), self.read(os.path.join(root, plain)))
+                t = self.run_zqv("test", os.path.join(root, name), "--password-file", self.path("pw-x.txt"))
+                self.assertEqual(t.returncode, 0, t.stderr)
+
+    def test_name_with_folder_creates_missing_folders(self):
+        archive = self.build(b"abc", extra=("--name", "sub\\deeper\\a.txt"))
+        r = self.extract(archive, dest="missing/parent")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.read(self.path("missing", "parent", "sub", "deeper", "a.txt")), b"abc")
+
+
+class HeaderWritten(ZqvCase):
+    """The header zqv build writes, read back at fixed offsets, independently of the format code."""
+
+    def test_fields_at_their_offsets(self):
+        data = b"abc"
+        archive = self.build(data, cipher="3des", extra=(
+            "--name", "n\u00e9.txt", "--dest", "C:\\Setup", "--mode", "skip", "--title", "T",
+            "--run-after", "setup.inf", "--hide-mode", "--auto-start"))
+        blob = self.read(archive)
+        self.assertEqual(blob[:HEADER_OFFSET], self.read(self.stub))
+        h = blob[HEADER_OFFSET:BODY_OFFSET]
+
+        def text(offset, capacity):
+            n = h[offset]
+            self.assertEqual(h[offset + 1 + n:offset + 1 + capacity], bytes(capacity - n), "zero fill")
+            return h[offset + 1:offset + 1 + n]
+
+        self.assertEqual(h[0:4], b"\x03ZQV")
+        self.assertEqual(text(4, 255), "n\u00e9.txt".encode("cp1252"))
+        self.assertEqual(h[260], 2)
+        self.assertEqual(text(261, 255), b"C:\\Setup")
+        self.assertEqual(h[517], 1)
+        self.assertEqual(text(518, 100), b"T")
+        self.assertEqual(text(619, 100), b"setup.inf")
+        self.assertEqual(h[720], 1)
+        self.assertEqual(h[721], 2)
+        self.assertEqual(text(722, 100), digest_line(data))
+        self.assertEqual(text(722, 100), b"SHA-1: 169153062054071006129106186062037113120080194108156208216157")
+        self.assertEqual(h[823], 1)
+        self.assertEqual(h[824:832], bytes(8))
+
+    def test_defaults(self):
+        h = self.read(self.build(b"x"))[HEADER_OFFSET:BODY_OFFSET]
+        self.assertEqual((h[4], h[5:11]), (6, b"in.bin"))
+        self.assertEqual((h[260], h[261], h[517], h[518], h[619], h[720], h[721], h[823]), (0, 0, 2, 0, 0, 0, 4, 0))
+        h = self.read(self.build(b"x", extra=("--dest-temp",)))[HEADER_OFFSET:BODY_OFFSET]
+        self.assertEqual((h[260], h[261]), (1, 0))
+
+    def test_full_capacity_texts_and_refusals(self):
+        h = self.read(self.build(b"x", extra=("--name", "n" * 255, "--title", "t" * 100)))[HEADER_OFFSET:]
+        self.assertEqual(h[4:260], b"\xff" + b"n" * 255)
+        self.assertEqual(h[518:619], b"\x64" + b"t" * 100)
+        src = self.write(self.path("src", "f"), b"x")
+        pw = self.write(self.path("pw.txt"), b"pw\n")
+        out = self.path("never.exe")
+        base = ("build", src, "-o", out, "--stub", self.stub, "--password-file", pw)
+        for args, message in [
+            (("--name", "n" * 256), "output name: 256 characters, at most 255 fit"),
+            (("--title", "t" * 101), "--title: 101 characters, at most 100 fit"),
+            (("--run-after", "r" * 101), "--run-after: 101 characters, at most 100 fit"),
+            (("--dest", "d" * 256), "--dest: 256 characters, at most 255 fit"),
+            (("--title", "\u4e2d"), "not representable in code page WINDOWS-1252"),
+            (("--name", "..\\x"), "climbs out of the destination folder"),
+            (("--codepage", "no-such-page"), "no such code page"),
+        ]:
+            with self.subTest(args=args):
+                self.assertFails(self.run_zqv(*base, *args), 2 if "code page" in message and "no such" in message else 1, message)
+                self.assertFalse(os.path.exists(out))
+        long_pw = self.write(self.path("long.txt"), b"p" * 80)
+        self.assertFails(self.run_zqv(*base[:-1], long_pw), 1, "at most 79")
+        self.assertEqual(os.listdir(self.tmp).count("never.exe"), 0)
+
+    def test_stub_must_be_exactly_header_offset_bytes(self):
+        self.write(self.stub, bytes(HEADER_OFFSET - 1))
+        src = self.write(self.path("src", "f"), b"x")
+        pw = self.write(self.path("pw.txt"), b"pw\n")
+        r = self.run_zqv("build", src, "-o", self.path("o.exe"), "--stub", self.stub, "--password-file", pw)
+        self.assertFails(r, 1, "the stub is 95231 bytes; a stub must be exactly 95232 bytes")
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["pw.txt", "src", "stub.exe"])
+
+    def test_password_from_stdin_and_usage_errors(self):
+        src = self.write(self.path("src", "f"), b"data")
+        out = self.path("o.exe")
+        r = self.run_zqv("build", src, "-o", out, "--stub", self.stub, "--password-file", "-", stdin=b"s3cret\r\nignored\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = self.run_zqv("test", out, "--password-file", "-", stdin=b"s3cret")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.run_zqv("build", src).returncode, 2)
+        self.assertEqual(self.run_zqv("build", src, "-o", out, "--cipher", "rot13").returncode, 2)
+        self.assertEqual(self.run_zqv("build", src, "-o", out, "--dest", "x", "--dest-temp").returncode, 2)
+        self.assertEqual(self.run_zqv("extract", out, "--skip", "--overwrite").returncode, 2)
+        self.assertEqual(self.run_zqv("--version").returncode, 0)
+        for command in ("build", "info", "test", "extract"):
+            self.assertEqual(self.run_zqv(command, "--help").returncode, 0)
+
+
+class Corruption(ZqvCase):
+    def corrupt(self, blob):
+        archive = self.write(self.path("bad.exe"), blob)
+        return self.extract(archive)
+
+    def test_table(self):
+        good = self.read(self.build(b"the plaintext " * 10, cipher="des"))
+        not_zqv = "not a ZQV self-extractor"
+        rows = [
+            ("bare stub", good[:HEADER_OFFSET], 1, "nothing follows the stub"),
+            ("wrong magic", good[:HEADER_OFFSET + 1] + b"ZQX" + good[HEADER_OFFSET + 4:], 1, not_zqv),
+            ("length byte 4", good[:HEADER_OFFSET] + b"\x04" + good[HEADER_OFFSET + 1:], 1, not_zqv),
+            ("cut inside the magic", good[:HEADER_OFFSET + 3], 1, not_zqv),
+            ("cut after the magic", good[:HEADER_OFFSET + 4], 1,
+             "Invalid file format: the encrypted body is 0 bytes, shorter than two 8-byte blocks"),
+            ("body of 15 bytes", good[:BODY_OFFSET + 15], 1,
+             "Invalid file format: the encrypted body is 15 bytes, shorter than two 8-byte blocks"),
+            ("selector 5", good[:HEADER_OFFSET + 721] + b"\x05" + good[HEADER_OFFSET + 722:], 1,
+             "unknown cipher selector 5"),
+            ("selector 255", good[:HEADER_OFFSET + 721] + b"\xff" + good[HEADER_OFFSET + 722:], 1,
+             "unknown cipher selector 255"),
+            ("flipped body byte", good[:BODY_OFFSET + 20] + bytes([good[BODY_OFFSET + 20] ^ 1]) + good[BODY_OFFSET + 21:],
+             3, "wrong password"),
+        ]
+        for what, blob, code, message in rows:
+            with self.subTest(what):
+                self.assertFails(self.corrupt(blob), code, message)
+                self.assertEqual(self.dest_files(), [])
+
+    def test_count_byte_above_block_is_a_wrong_password(self):
+        # Under a wrong key the tail's count byte is random, above 8 in 247 of 256 cases; twenty
+        # wrong passwords all but surely hit one. Each must end as a wrong password, nothing kept.
+        good = self.build(b"x" * 100, cipher="blowfish")
+        for i in range(20):
+            self.assertFails(self.extract(good, b"wrong%d" % i), 3, "wrong password")
+            self.assertEqual(self.dest_files(), [])
+
+    def test_selector_5_with_empty_digest_gives_an_empty_file(self):
+        blob = bytearray(self.read(self.build(b"")))
+        blob[HEADER_OFFSET + 721] = 5
+        r = self.corrupt(bytes(blob))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.read(self.path("dest", "in.bin")), b"")
+
+    def test_info_reports_magic_and_sizes(self):
+        good = self.build(b"y" * 33, cipher="aes128")
+        r = self.run_zqv("info", "--json", good)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        import json
+        info = json.loads(r.stdout)
+        self.assertEqual((info["magic_ok"], info["cipher"], info["body_size"]), (True, 3, 64))
+        self.assertEqual((info["plain_size_min"], info["plain_size_max"]), (32, 47))
+        self.assertEqual(info["digest_line"], digest_line(b"y" * 33).decode())
+        bare = self.write(self.path("bare.exe"), bytes(HEADER_OFFSET))
+        r = self.run_zqv("info", "--json", bare)
+        self.assertEqual(r.returncode, 1)
+        self.assertFalse(json.loads(r.stdout)["magic_ok"])
+
+
+class Hostile(ZqvCase):
+    def with_name(self, name):
+        blob = bytearray(self.read(self.build(b"payload")))
+        field = bytes([len(name)]) + name + bytes(255 - len(name))
+        blob[HEADER_OFFSET + 4:HEADER_OFFSET + 260] = field
+        return self.write(self.path("hostile.exe"), bytes(blob))
+
+    def test_names_refused_and_nothing_written(self):
+        for name, message in [(b"..\\..\\x", "climbs out"), (b"C:\\x", "carries a drive"), (b"/x", "absolute path"),
+                              (b"\\x", "absolute path"), (b"a\\..\\..\\x", "climbs out"), (b"../x", "climbs out"),
+                              (b"", "names no output file")]:
+            with self.subTest(name=name):
+                r = self.extract(self.with_name(name))
+                self.assertFails(r, 1, message)
+                self.assertEqual(self.dest_files(), [])
+                self.assertFalse(os.path.exists(self.path("x")))
+
+    def test_dotdot_inside_the_destination_is_fine(self):
+        r = self.extract(self.with_name(b"a\\..\\b.txt"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.dest_files(), ["b.txt"])
+
+
+class NothingLost(ZqvCase):
+    def test_existing_file_kept_after_wrong_password(self):
+        archive = self.build(b"new contents")
+        existing = self.write(self.path("dest", "in.bin"), b"old contents")
+        r = self.extract(archive, b"wrong", extra=("--overwrite",))
+        self.assertFails(r, 3, "wrong password")
+        self.assertEqual(self.read(existing), b"old contents")
+        self.assertEqual(self.dest_files(), ["in.bin"])
+
+    def test_overwrite_policy(self):
+        archive = self.build(b"new")  # header default: confirm
+        existing = self.write(self.path("dest", "in.bin"), b"old")
+        self.assertFails(self.extract(archive), 1, "without a terminal to confirm")
+        self.assertEqual(self.extract(archive, extra=("--skip",)).returncode, 0)
+        self.assertEqual(self.read(existing), b"old")
+        self.assertEqual(self.extract(archive, extra=("--overwrite",)).returncode, 0)
+        self.assertEqual(self.read(existing), b"new")
+        skip = self.build(b"newer", extra=("--mode", "skip"))
+        self.assertEqual(self.extract(skip).returncode, 0)
+        self.assertEqual(self.read(existing), b"new")
+        over = self.build(b"newest", extra=("--mode", "overwrite"))
+        self.assertEqual(self.extract(over).returncode, 0)
+        self.assertEqual(self.read(existing), b"newest")
+
+    def test_full_disk_is_an_io_error(self):
+        archive = self.build(os.urandom(3 << 20))
+        existing = self.write(self.path("dest", "in.bin"), b"old")
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+        r = self.run_zqv("extract", archive, "-C", self.path("dest"), "--overwrite", "-q",
+                         "--password-file", self.write(self.path("pw-x.txt"), b"pw"), preexec=limit)
+        self.assertFails(r, 1, "in.bin: cannot write: File too large")
+        self.assertEqual(self.read(existing), b"old")
+        self.assertEqual(self.dest_files(), ["in.bin"])
+        # The builder likewise leaves nothing behind.
+        src = self.write(self.path("src", "big"), os.urandom(2 << 20))
+        out = self.path("big.exe")
+        r = self.run_zqv("build", src, "-o", out, "--stub", self.stub, "--password-file", self.path("pw-x.txt"),
+                         preexec=limit)
+        self.assertFails(r, 1, "big.exe: cannot write: File too large")
+        self.assertFalse(os.path.exists(out))
+        self.assertEqual([f for f in os.listdir(self.tmp) if f.startswith(".zqv")], [])
+
+
+if __name__ == "__main__":
+    ZQV, VECTORS = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:])
