@@ -330,6 +330,29 @@ void CompareFiles(const std::string& path, const std::string& reference) {
   if (!problem.empty()) Fail(problem);
 }
 
+// A path whose components may hold '*': each such component becomes the first name that
+// matches it, so that scripts can name folders whose length depends on the case folder.
+std::string ResolveWildcards(const std::string& path) {
+  if (path.find('*') == std::string::npos) return path;
+  std::string resolved;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = path.find('\\', start);
+    std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (part.find('*') != std::string::npos) {
+      WIN32_FIND_DATAA data;
+      HANDLE find = FindFirstFileA((resolved + part).c_str(), &data);
+      if (find == INVALID_HANDLE_VALUE) Fail("nothing matches " + resolved + part);
+      FindClose(find);
+      part = data.cFileName;
+    }
+    resolved += part;
+    if (slash == std::string::npos) return resolved;
+    resolved += '\\';
+    start = slash + 1;
+  }
+}
+
 // The names in a folder, sorted, joined with commas.
 std::string FolderListing(const std::string& folder) {
   std::vector<std::string> names;
@@ -429,6 +452,8 @@ DWORD TimeoutArg(const Scenario& s, const std::vector<std::string>& args, size_t
 
 void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args) {
   for (std::string& arg : args) arg = Expand(s, arg);
+  // Files and folders may be named with wildcards in their path.
+  if ((verb == "file" || verb == "folder") && !args.empty()) args[0] = ResolveWildcards(args[0]);
 
   if (verb == "timeout") {  // SECONDS: the default for later waits
     Need(args, 1, 1);
