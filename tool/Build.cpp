@@ -18,11 +18,14 @@ uint32_t MillisecondClock() {
 }
 
 uint8_t CipherSelectorOf(const std::string& name) {
-  static const std::map<std::string, uint8_t> kCiphers = {
-      {"blowfish", kCipherBlowfish}, {"des", kCipherDes},           {"3des", kCipherTripleDes},
-      {"aes128", kCipherRijndael128}, {"aes256", kCipherRijndael256}};
+  static const std::map<std::string, uint8_t> kCiphers = {{"blowfish", kCipherBlowfish},
+                                                          {"des", kCipherDes},
+                                                          {"3des", kCipherTripleDes},
+                                                          {"aes128", kCipherRijndael128},
+                                                          {"aes256", kCipherRijndael256}};
   const auto it = kCiphers.find(name);
-  if (it == kCiphers.end()) throw ToolError(kExitUsage, "--cipher " + name + ": not one of blowfish, des, 3des, aes128, aes256");
+  if (it == kCiphers.end())
+    throw ToolError(kExitUsage, "--cipher " + name + ": not one of blowfish, des, 3des, aes128, aes256");
   return it->second;
 }
 
@@ -37,11 +40,14 @@ uint8_t OverwriteModeOf(const std::string& name) {
 template <size_t N>
 void StoreText(uint8_t (&field)[N], const std::string& utf8, const char* what, const std::string& codepage) {
   const auto ansi = ToCodepage(utf8, codepage);
-  if (!ansi) throw ToolError(kExitError, std::string(what) + " \"" + utf8 + "\": not representable in code page " + CodepageName(codepage));
+  if (!ansi)
+    throw ToolError(kExitError, std::string(what) + " \"" + utf8 + "\": not representable in code page " +
+                                    CodepageName(codepage));
   if (ansi->size() > N - 1)
-    throw ToolError(kExitError, std::string(what) + ": " + std::to_string(ansi->size()) + " characters, at most " +
-                                    std::to_string(N - 1) + " fit");
-  if (!WriteField(field, ansi->data(), int(ansi->size()))) throw ToolError(kExitError, std::string(what) + ": too long");
+    throw ToolError(kExitError, std::string(what) + ": " + std::to_string(ansi->size()) +
+                                    " characters, at most " + std::to_string(N - 1) + " fit");
+  if (!WriteField(field, ansi->data(), int(ansi->size())))
+    throw ToolError(kExitError, std::string(what) + ": too long");
 }
 
 // Copies the stub, which must be exactly HeaderOffset bytes, to the start of `out`.
@@ -93,20 +99,24 @@ int RunBuild(const BuildOptions& o) {
 
   const std::string utf8Password = ObtainPassword(o.passwordFile, true);
   const auto password = ToCodepage(utf8Password, o.codepage);
-  if (!password) throw ToolError(kExitError, "password: not representable in code page " + CodepageName(o.codepage));
+  if (!password)
+    throw ToolError(kExitError, "password: not representable in code page " + CodepageName(o.codepage));
   if (password->size() > kMaxPassword)
-    throw ToolError(kExitError, "password: " + std::to_string(password->size()) + " characters; the self-extractor takes at most " +
+    throw ToolError(kExitError, "password: " + std::to_string(password->size()) +
+                                    " characters; the self-extractor takes at most " +
                                     std::to_string(kMaxPassword));
   ArchiveKeys keys;
   DeriveArchiveKeys(password->c_str(), keys);
 
   TempFile temp(o.output);
   TFileStream out;
-  if (Status s = out.Open(temp.path().c_str(), FileAccess::CreateExclusive); !s.Ok()) FailStatus(s, temp.path());
+  if (Status s = out.Open(temp.path().c_str(), FileAccess::CreateExclusive); !s.Ok())
+    FailStatus(s, temp.path());
   CopyStub(stubPath, out, o.output);
   // The header goes in last, once the plaintext's digest is known; reserve its place now.
   const ArchiveHeader blank{};
-  if (out.Write(&blank, sizeof blank) != int32_t(sizeof blank)) Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
+  if (out.Write(&blank, sizeof blank) != int32_t(sizeof blank))
+    Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
 
   // One pass over the input: what is hashed is exactly what is encrypted.
   const int64_t plainSize = input.Size();

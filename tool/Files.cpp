@@ -113,8 +113,10 @@ void TempFile::Commit(unsigned mode) {
   SyncPath(path_, target_);
   const mode_t mask = umask(0);
   umask(mask);
-  if (chmod(path_.c_str(), mode_t(mode) & ~mask) != 0) Fail(target_, "cannot set the mode: " + SystemText(errno));
-  if (rename(path_.c_str(), target_.c_str()) != 0) Fail(target_, "cannot rename into place: " + SystemText(errno));
+  if (chmod(path_.c_str(), mode_t(mode) & ~mask) != 0)
+    Fail(target_, "cannot set the mode: " + SystemText(errno));
+  if (rename(path_.c_str(), target_.c_str()) != 0)
+    Fail(target_, "cannot rename into place: " + SystemText(errno));
   committed_ = true;
   gPendingTemp[0] = 0;
   SyncPath(DirName(target_), DirName(target_));
@@ -184,6 +186,7 @@ std::string ResolveStub(const std::string& given) {
   places.push_back(ZQV_INSTALL_DATADIR "/zqv/zqvsfx.exe");
   for (const auto& place : places)
     if (access(place.c_str(), R_OK) == 0) return place;
-  throw ToolError(kExitError, "stub: no zqvsfx.exe found (build it with `cmake --preset stub && cmake --build "
-                              "--preset stub`, or give --stub FILE or ZQV_STUB)");
+  throw ToolError(kExitError,
+                  "stub: no zqvsfx.exe found (build it with `cmake --preset stub && cmake --build "
+                  "--preset stub`, or give --stub FILE or ZQV_STUB)");
 }

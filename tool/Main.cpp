@@ -20,21 +20,28 @@ int main(int argc, char** argv) {
   CLI::App app{"zqv " ZQV_VERSION ": make, inspect, test and extract ZQV self-extractors", "zqv"};
   app.set_version_flag("--version", "zqv " ZQV_VERSION);
   app.require_subcommand(1, 1);
-  app.footer("Exit codes: 0 success, 1 error, 2 usage, 3 wrong password.\nRun `zqv COMMAND --help` for a command's options.");
+  app.footer(
+      "Exit codes: 0 success, 1 error, 2 usage, 3 wrong password.\nRun `zqv COMMAND --help` for a command's "
+      "options.");
 
   BuildOptions b;
-  auto* build = app.add_subcommand("build", "make a self-extractor from INPUT: stub, archive header, encrypted body");
+  auto* build =
+      app.add_subcommand("build", "make a self-extractor from INPUT: stub, archive header, encrypted body");
   build->add_option("INPUT", b.input, "the file to carry")->required();
   build->add_option("-o,--output", b.output, "the self-extractor to write")->required()->type_name("OUTPUT");
-  build->add_option("--stub", b.stub, "the stub to copy (default: $ZQV_STUB, else the built or installed zqvsfx.exe)")
+  build
+      ->add_option("--stub", b.stub,
+                   "the stub to copy (default: $ZQV_STUB, else the built or installed zqvsfx.exe)")
       ->type_name("STUB");
   build->add_option("--cipher", b.cipher, "blowfish, des, 3des, aes128 or aes256")
       ->check(CLI::IsMember({"blowfish", "des", "3des", "aes128", "aes256"}))
       ->capture_default_str();
   build->add_option("--name", b.name, "output file name stored in the archive (default: INPUT's base name)");
-  auto* dest = build->add_option("--dest", b.dest, "destination folder offered by the self-extractor")->type_name("DIR");
+  auto* dest = build->add_option("--dest", b.dest, "destination folder offered by the self-extractor")
+                   ->type_name("DIR");
   auto* destTemp = build->add_flag("--dest-temp", b.destTemp, "extract into the user's temporary folder");
-  auto* destCurrent = build->add_flag("--dest-current", b.destCurrent, "extract into the current folder (the default)");
+  auto* destCurrent =
+      build->add_flag("--dest-current", b.destCurrent, "extract into the current folder (the default)");
   dest->excludes(destTemp)->excludes(destCurrent);
   destTemp->excludes(destCurrent);
   build->add_option("--mode", b.mode, "default overwrite mode: overwrite, skip or confirm")
@@ -60,9 +67,11 @@ int main(int argc, char** argv) {
   testCmd->add_flag("-q,--quiet", test.quiet, "no progress bar and no summary");
   testCmd->add_option("--codepage", test.codepage, kCodepageHelp)->capture_default_str();
 
-  auto* extractCmd = app.add_subcommand("extract", "extract ARCHIVE's file into DIR, kept only when its digest matches");
+  auto* extractCmd =
+      app.add_subcommand("extract", "extract ARCHIVE's file into DIR, kept only when its digest matches");
   extractCmd->add_option("ARCHIVE", extract.archive, "the self-extractor")->required();
-  extractCmd->add_option("-C,--directory", extract.directory, "extract into DIR (default: the current folder)")
+  extractCmd
+      ->add_option("-C,--directory", extract.directory, "extract into DIR (default: the current folder)")
       ->type_name("DIR");
   bool overwrite = false, skip = false, confirm = false;
   auto* ow = extractCmd->add_flag("--overwrite", overwrite, "replace an existing file");

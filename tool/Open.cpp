@@ -51,7 +51,8 @@ void RequireMagic(const LoadedArchive& a, const std::string& path) {
     Fail(path, "not a ZQV self-extractor: " + std::to_string(a.fileSize) +
                    " bytes, nothing follows the stub (the archive header belongs at offset " +
                    std::to_string(HeaderOffset) + ")");
-  if (!a.magic) Fail(path, "not a ZQV self-extractor: no archive header magic at offset " + std::to_string(HeaderOffset));
+  if (!a.magic)
+    Fail(path, "not a ZQV self-extractor: no archive header magic at offset " + std::to_string(HeaderOffset));
 }
 
 bool EmptyFileDigestLine(const ArchiveHeader& header) {
@@ -80,10 +81,12 @@ bool RequireDecryptable(const LoadedArchive& a, const std::string& path) {
 
 void DeriveKeys(const OpenOptions& o, ArchiveKeys& keys) {
   const auto password = ToCodepage(ObtainPassword(o.passwordFile, false), o.codepage);
-  if (!password) throw ToolError(kExitError, "password: not representable in code page " + CodepageName(o.codepage));
+  if (!password)
+    throw ToolError(kExitError, "password: not representable in code page " + CodepageName(o.codepage));
   if (password->size() > kMaxPassword)
     throw ToolError(kExitError, "password: " + std::to_string(password->size()) +
-                                    " characters; the self-extractor takes at most " + std::to_string(kMaxPassword));
+                                    " characters; the self-extractor takes at most " +
+                                    std::to_string(kMaxPassword));
   DeriveArchiveKeys(password->c_str(), keys);
 }
 
@@ -106,7 +109,8 @@ class NullStream final : public Stream {
 // `outName` names the output in write errors; `outError` reports the output's system error code.
 template <typename ErrorOf>
 bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const ArchiveKeys& keys, bool known,
-                      Stream& out, const std::string& outName, ErrorOf outError, bool quiet, int64_t& written) {
+                      Stream& out, const std::string& outName, ErrorOf outError, bool quiet,
+                      int64_t& written) {
   HashingStream hashed(out);
   if (known) {
     TFileStream body;
@@ -135,18 +139,25 @@ bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const Arc
 
 const char* OverwriteModeName(uint8_t mode) {
   switch (mode) {
-    case 0: return "overwrite";
-    case 1: return "skip";
-    case 2: return "confirm";
-    default: return "overwrite (unlisted value)";
+    case 0:
+      return "overwrite";
+    case 1:
+      return "skip";
+    case 2:
+      return "confirm";
+    default:
+      return "overwrite (unlisted value)";
   }
 }
 
 const char* DestinationModeName(uint8_t mode) {
   switch (mode) {
-    case 0: return "current folder when empty";
-    case 1: return "temporary folder";
-    default: return "as stored";
+    case 0:
+      return "current folder when empty";
+    case 1:
+      return "temporary folder";
+    default:
+      return "as stored";
   }
 }
 
@@ -179,29 +190,33 @@ int RunInfo(const OpenOptions& o) {
   char reserved[17];
   for (int i = 0; i < 8; ++i) std::snprintf(reserved + 2 * i, 3, "%02x", h.reserved[i]);
   const std::string range = sized ? std::to_string(least) + " to " + std::to_string(most) + " bytes"
-                                  : !IsKnownCipher(h.cipher) ? "none (unknown cipher)" : "none (body shorter than two blocks)";
+                            : !IsKnownCipher(h.cipher) ? "none (unknown cipher)"
+                                                       : "none (body shorter than two blocks)";
   if (o.json) {
-    std::printf("{\n  \"archive\": %s,\n  \"file_size\": %lld,\n  \"header_bytes\": %lld,\n  \"magic_ok\": %s,\n",
-                Json(o.archive).c_str(), (long long)a.fileSize, (long long)a.headerBytes, a.magic ? "true" : "false");
+    std::printf(
+        "{\n  \"archive\": %s,\n  \"file_size\": %lld,\n  \"header_bytes\": %lld,\n  \"magic_ok\": %s,\n",
+        Json(o.archive).c_str(), (long long)a.fileSize, (long long)a.headerBytes, a.magic ? "true" : "false");
     std::printf("  \"output_name\": %s,\n  \"destination_mode\": %d,\n  \"destination\": %s,\n",
-                Json(Text(h.outputName, cp)).c_str(), h.destinationMode, Json(Text(h.destinationDir, cp)).c_str());
+                Json(Text(h.outputName, cp)).c_str(), h.destinationMode,
+                Json(Text(h.destinationDir, cp)).c_str());
     std::printf("  \"overwrite_mode\": %d,\n  \"window_title\": %s,\n  \"run_after\": %s,\n", h.overwriteMode,
                 Json(Text(h.windowTitle, cp)).c_str(), Json(Text(h.runAfter, cp)).c_str());
-    std::printf("  \"hide_overwrite\": %d,\n  \"cipher\": %d,\n  \"cipher_name\": %s,\n", h.hideOverwrite, h.cipher,
-                Json(CipherName(h.cipher)).c_str());
+    std::printf("  \"hide_overwrite\": %d,\n  \"cipher\": %d,\n  \"cipher_name\": %s,\n", h.hideOverwrite,
+                h.cipher, Json(CipherName(h.cipher)).c_str());
     std::printf("  \"digest_line\": %s,\n  \"auto_start\": %d,\n  \"reserved\": \"%s\",\n",
                 Json(Text(h.digestLine, cp)).c_str(), h.autoStart, reserved);
     std::printf("  \"body_size\": %lld,\n", (long long)a.bodySize);
     if (sized)
-      std::printf("  \"plain_size_min\": %lld,\n  \"plain_size_max\": %lld\n}\n", (long long)least, (long long)most);
+      std::printf("  \"plain_size_min\": %lld,\n  \"plain_size_max\": %lld\n}\n", (long long)least,
+                  (long long)most);
     else
       std::printf("  \"plain_size_min\": null,\n  \"plain_size_max\": null\n}\n");
   } else {
     std::printf("archive:           %s (%lld bytes)\n", o.archive.c_str(), (long long)a.fileSize);
     std::printf("magic:             %s\n", a.magic ? "ZQV (accepted)" : "missing (not a ZQV self-extractor)");
     if (a.fileSize > HeaderOffset && a.headerBytes < HeaderSize)
-      std::printf("header:            cut after %lld of %lld bytes; the rest reads as zero\n", (long long)a.headerBytes,
-                  (long long)HeaderSize);
+      std::printf("header:            cut after %lld of %lld bytes; the rest reads as zero\n",
+                  (long long)a.headerBytes, (long long)HeaderSize);
     std::printf("output name:       %s\n", Text(h.outputName, cp).c_str());
     std::printf("destination mode:  %d (%s)\n", h.destinationMode, DestinationModeName(h.destinationMode));
     std::printf("destination:       %s\n", Text(h.destinationDir, cp).c_str());
@@ -229,10 +244,12 @@ int RunTest(const OpenOptions& o) {
   DeriveKeys(o, keys);
   NullStream sink;
   int64_t written = 0;
-  if (!DecryptAndVerify(a, o.archive, keys, known, sink, "(none)", [] { return 0u; }, o.quiet, written))
+  if (!DecryptAndVerify(
+          a, o.archive, keys, known, sink, "(none)", [] { return 0u; }, o.quiet, written))
     FailWrongPassword(o.archive);
-  if (!o.quiet) std::printf("%s: OK (%s, %lld bytes, digest matches)\n", o.archive.c_str(),
-                            Text(a.header.outputName, o.codepage).c_str(), (long long)written);
+  if (!o.quiet)
+    std::printf("%s: OK (%s, %lld bytes, digest matches)\n", o.archive.c_str(),
+                Text(a.header.outputName, o.codepage).c_str(), (long long)written);
   return kExitOk;
 }
 
@@ -256,7 +273,8 @@ int RunExtract(const OpenOptions& o) {
     }
     if (mode == 2) {
       if (!StdinIsTerminal())
-        Fail(target, "already exists; not overwritten without a terminal to confirm (use --overwrite or --skip)");
+        Fail(target,
+             "already exists; not overwritten without a terminal to confirm (use --overwrite or --skip)");
       if (!AskYesNo(target + " already exists. Overwrite?")) {
         if (!o.quiet) std::fprintf(stderr, "zqv: %s: not overwritten\n", target.c_str());
         return kExitOk;
@@ -270,14 +288,16 @@ int RunExtract(const OpenOptions& o) {
   folders.Make(DirName(target));
   TempFile temp(target);
   TFileStream out;
-  if (Status s = out.Open(temp.path().c_str(), FileAccess::CreateExclusive); !s.Ok()) FailStatus(s, temp.path());
+  if (Status s = out.Open(temp.path().c_str(), FileAccess::CreateExclusive); !s.Ok())
+    FailStatus(s, temp.path());
   int64_t written = 0;
-  const bool match = DecryptAndVerify(a, o.archive, keys, known, out, target, [&] { return out.LastError(); }, o.quiet,
-                                      written);
+  const bool match = DecryptAndVerify(
+      a, o.archive, keys, known, out, target, [&] { return out.LastError(); }, o.quiet, written);
   if (Status s = out.Close(); !s.Ok()) Fail(target, "cannot write: " + SystemText(int(out.LastError())));
   if (!match) FailWrongPassword(o.archive);
   temp.Commit(0666);
   folders.Keep();
-  if (!o.quiet) std::printf("%s: extracted %s (%lld bytes)\n", o.archive.c_str(), target.c_str(), (long long)written);
+  if (!o.quiet)
+    std::printf("%s: extracted %s (%lld bytes)\n", o.archive.c_str(), target.c_str(), (long long)written);
   return kExitOk;
 }

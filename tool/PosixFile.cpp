@@ -18,7 +18,8 @@ void PlatformErrorText(uint32_t error, char* text, int32_t capacity) {
 
 Status PlatformOpenFile(const char* path, FileAccess access, FileHandle& handle) {
   const bool create = access == FileAccess::CreateExclusive;
-  const int fd = create ? open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : open(path, O_RDONLY | O_CLOEXEC);
+  const int fd =
+      create ? open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : open(path, O_RDONLY | O_CLOEXEC);
   struct stat st;
   int error = errno;
   if (fd >= 0 && !create && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -30,8 +31,8 @@ Status PlatformOpenFile(const char* path, FileAccess access, FileHandle& handle)
   }
   char text[512];
   PlatformErrorText(static_cast<uint32_t>(error), text, sizeof text);
-  snprintf(gErrorMessage, sizeof gErrorMessage, create ? "Cannot create file \"%s\". %s" : "Cannot open file \"%s\". %s",
-           path, text);
+  snprintf(gErrorMessage, sizeof gErrorMessage,
+           create ? "Cannot create file \"%s\". %s" : "Cannot open file \"%s\". %s", path, text);
   return RaiseError(create ? ErrorKind::EFCreateError : ErrorKind::EFOpenError, gErrorMessage);
 }
 

@@ -76,7 +76,8 @@ bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 std::string ObtainPassword(const std::string& passwordFile, bool confirm) {
   if (!passwordFile.empty()) return FromPasswordFile(passwordFile);
   FILE* tty = StdinIsTerminal() ? std::fopen("/dev/tty", "r+") : nullptr;
-  if (!tty) throw ToolError(kExitError, "password: no terminal to ask on; use --password-file FILE (- for stdin)");
+  if (!tty)
+    throw ToolError(kExitError, "password: no terminal to ask on; use --password-file FILE (- for stdin)");
   try {
     std::string password = AskHidden(tty, "Password: ");
     if (confirm && AskHidden(tty, "Repeat password: ") != password) {
