@@ -83,6 +83,14 @@ int main(int argc, char** argv) {
   extractCmd->add_flag("-q,--quiet", extract.quiet, "no progress bar and no summary");
   extractCmd->add_option("--codepage", extract.codepage, kCodepageHelp)->capture_default_str();
 
+  if (argc > 1 && argv[1][0] != '-') {
+    const std::string command = argv[1];
+    if (command != "build" && command != "info" && command != "test" && command != "extract") {
+      std::fprintf(stderr, "zqv: unknown command '%s' (commands: build, info, test, extract; see zqv --help)\n",
+                   argv[1]);
+      return kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
