@@ -95,30 +95,6 @@ void AskPasswordAndDeriveKeys() {
 
 Status CreateError(DWORD error) { return RaiseFileError(ErrorKind::EFCreateError, gOutputPath, error); }
 
-// GetTempFileNameA takes folders of at most MAX_PATH - 14 characters; beside a longer output
-// path the same "zqvXXXX.tmp" names are tried one by one, each created only if it is new.
-Status CreateLongTempFile(const char* folder) {
-  for (uint32_t n = 1; n <= 0xFFFF; ++n) {
-    TextBuilder name(gTempFile, sizeof gTempFile);
-    name.Add(folder).Add("zqv");
-    char hex[9];
-    TextBuilder(hex, sizeof hex).AddHex32(n);
-    name.Add(hex + 4).Add(".tmp");
-    HANDLE h = CreateFileA(gTempFile, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-      CloseHandle(h);
-      return kOk;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-      gTempFile[0] = 0;
-      return CreateError(error);
-    }
-  }
-  gTempFile[0] = 0;
-  return CreateError(ERROR_FILE_EXISTS);
-}
-
 // Finds the reasons the output file could not be created before any byte is decrypted, and
 // reports each as creating the output path would: a path that names a folder or ends in a
 // backslash, a missing folder, an existing file that may not be replaced, a folder that may not
@@ -143,14 +119,13 @@ Status CreateTempFile() {
     if (h == INVALID_HANDLE_VALUE) return CreateError(GetLastError());
     CloseHandle(h);
   }
-  if (folderLength <= MAX_PATH - 14) {
-    if (!GetTempFileNameA(folder, "zqv", 0, gTempFile)) {
-      gTempFile[0] = 0;
-      return CreateError(GetLastError());
-    }
-    return kOk;
+  // The buffer has room for the longest output folder and the "zqvXXXX.tmp" name, more than
+  // GetTempFileNameA is documented to write.
+  if (!GetTempFileNameA(folder, "zqv", 0, gTempFile)) {
+    gTempFile[0] = 0;
+    return CreateError(GetLastError());
   }
-  return CreateLongTempFile(folder);
+  return kOk;
 }
 
 // Decrypts the body into the temporary file and hashes what was written.
