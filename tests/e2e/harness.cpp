@@ -689,6 +689,30 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// State checks hold eventually: the stub may still be on its way (a message box is gone before
+// the controls are enabled again, a file is removed after the message), so a check is retried
+// until it holds or the timeout expires, and then reports what it saw last.
+bool IsStateCheck(const std::string& verb) {
+  static const char* const checks[] = {"text", "enabled", "visible", "checked", "exists", "folder", "no-file", "file-text"};
+  for (const char* check : checks)
+    if (verb == check) return true;
+  return false;
+}
+
+void ExecuteEventually(Scenario& s, const std::string& verb, const std::vector<std::string>& args) {
+  if (!IsStateCheck(verb)) return Execute(s, verb, args);
+  DWORD start = GetTickCount();
+  for (;;) {
+    try {
+      return Execute(s, verb, args);
+    } catch (const Failure&) {
+      if (GetTickCount() - start > s.timeoutMs) throw;
+    }
+    CheckForbidden(s);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+  }
+}
+
 // Runs one script; true when every step held.
 bool RunScript(const std::string& path) {
   char full[MAX_PATH + 1] = {};
@@ -716,7 +740,7 @@ bool RunScript(const std::string& path) {
       size_t space = line.find(' ');
       std::string verb = line.substr(0, space);
       try {
-        Execute(s, verb, SplitArgs(space == std::string::npos ? "" : line.substr(space + 1)));
+        ExecuteEventually(s, verb, SplitArgs(space == std::string::npos ? "" : line.substr(space + 1)));
       } catch (Failure& failure) {
         failure.what = Format("line %d (%s): ", lineNumber, line.c_str()) + failure.what;
         throw;
