@@ -121,6 +121,10 @@ Status CreateTempFile() {
   }
   // The buffer has room for the longest output folder and the "zqvXXXX.tmp" name, more than
   // GetTempFileNameA is documented to write.
+  // GetTempFileNameA takes folders of at most MAX_PATH - 14 characters. A longer one, which only
+  // systems with long paths can hold, is past what this ANSI program handles: it fails as the
+  // creation of the output file, before anything is written.
+  if (folderLength > MAX_PATH - 14) return CreateError(ERROR_FILENAME_EXCED_RANGE);
   if (!GetTempFileNameA(folder, "zqv", 0, gTempFile)) {
     gTempFile[0] = 0;
     return CreateError(GetLastError());
