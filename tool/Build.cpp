@@ -97,16 +97,8 @@ int RunBuild(const BuildOptions& o) {
   if (stat(o.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) Fail(o.input, "not a regular file");
   if (IsDirectory(o.output)) Fail(o.output, "is a folder");
 
-  const std::string utf8Password = ObtainPassword(o.passwordFile, true);
-  const auto password = ToCodepage(utf8Password, o.codepage);
-  if (!password)
-    throw ToolError(kExitError, "password: not representable in code page " + CodepageName(o.codepage));
-  if (password->size() > kMaxPassword)
-    throw ToolError(kExitError, "password: " + std::to_string(password->size()) +
-                                    " characters; the self-extractor takes at most " +
-                                    std::to_string(kMaxPassword));
   ArchiveKeys keys;
-  DeriveArchiveKeys(password->c_str(), keys);
+  ObtainArchiveKeys(o.passwordFile, true, o.codepage, keys);
 
   TempFile temp(o.output);
   TFileStream out;

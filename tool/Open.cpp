@@ -79,16 +79,6 @@ bool RequireDecryptable(const LoadedArchive& a, const std::string& path) {
   return true;
 }
 
-void DeriveKeys(const OpenOptions& o, ArchiveKeys& keys) {
-  const auto password = ToCodepage(ObtainPassword(o.passwordFile, false), o.codepage);
-  if (!password)
-    throw ToolError(kExitError, "password: not representable in code page " + CodepageName(o.codepage));
-  if (password->size() > kMaxPassword)
-    throw ToolError(kExitError, "password: " + std::to_string(password->size()) +
-                                    " characters; the self-extractor takes at most " +
-                                    std::to_string(kMaxPassword));
-  DeriveArchiveKeys(password->c_str(), keys);
-}
 
 class NullStream final : public Stream {
  public:
@@ -180,6 +170,18 @@ std::string Json(const std::string& s) {
 
 }  // namespace
 
+void ObtainArchiveKeys(const std::string& passwordFile, bool confirm, const std::string& codepage,
+                       ArchiveKeys& keys) {
+  const auto password = ToCodepage(ObtainPassword(passwordFile, confirm), codepage);
+  if (!password)
+    throw ToolError(kExitError, "password: not representable in code page " + CodepageName(codepage));
+  if (password->size() > kMaxPassword)
+    throw ToolError(kExitError, "password: " + std::to_string(password->size()) +
+                                    " characters; the self-extractor takes at most " +
+                                    std::to_string(kMaxPassword));
+  DeriveArchiveKeys(password->c_str(), keys);
+}
+
 int RunInfo(const OpenOptions& o) {
   CheckCodepage(o.codepage);
   const LoadedArchive a = LoadArchive(o.archive);
@@ -241,7 +243,7 @@ int RunTest(const OpenOptions& o) {
   const LoadedArchive a = LoadArchive(o.archive);
   const bool known = RequireDecryptable(a, o.archive);
   ArchiveKeys keys;
-  DeriveKeys(o, keys);
+  ObtainArchiveKeys(o.passwordFile, false, o.codepage, keys);
   NullStream sink;
   int64_t written = 0;
   if (!DecryptAndVerify(
@@ -283,7 +285,7 @@ int RunExtract(const OpenOptions& o) {
   }
 
   ArchiveKeys keys;
-  DeriveKeys(o, keys);
+  ObtainArchiveKeys(o.passwordFile, false, o.codepage, keys);
   CreatedFolders folders;  // declared before the temporary file, so removed after it
   folders.Make(DirName(target));
   TempFile temp(target);

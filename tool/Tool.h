@@ -57,6 +57,10 @@ bool StderrIsTerminal();
 // The password: the first line of `passwordFile` ("-" is stdin) without its line ending, or
 // asked on the terminal without echo (twice when `confirm`). UTF-8 as typed.
 std::string ObtainPassword(const std::string& passwordFile, bool confirm);
+// Obtains the password (asked twice when `confirm`), converts it to `codepage`, refuses it when
+// unrepresentable or longer than the self-extractor takes, and derives the archive's keys.
+void ObtainArchiveKeys(const std::string& passwordFile, bool confirm, const std::string& codepage,
+                       struct ArchiveKeys& keys);
 // Asks a yes/no question on the terminal; false unless the answer starts with y.
 bool AskYesNo(const std::string& question);
 
