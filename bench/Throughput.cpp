@@ -11,7 +11,7 @@
 #include "crypto/KxClass.h"
 #include "crypto/KxProc.h"
 #include "crypto/MemoryStream.h"
-#include "stub/Archive.h"
+#include "format/Archive.h"
 
 namespace {
 

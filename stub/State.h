@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "stub/Archive.h"
+#include "format/Archive.h"
 
 // The archive header, loaded once at start-up from the stub's own executable.
 extern ArchiveHeader gHeader;

@@ -5,7 +5,7 @@ set -euo pipefail
 cxx=$1 src=$2
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-for f in "$src"/crypto/*.cpp "$src"/stub/Archive.cpp; do
+for f in "$src"/crypto/*.cpp "$src"/format/*.cpp; do
   "$cxx" -std=c++20 -Os -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables \
     -nostdlib -Wall -Wextra -Werror -I"$src" -c "$f" -o "$out/$(basename "$f").o"
 done

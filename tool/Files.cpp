@@ -173,20 +173,27 @@ std::optional<std::vector<std::string>> SafeRelativePath(const std::string& name
 
 // ---- The stub ---------------------------------------------------------------------------------------
 
-std::string ResolveStub(const std::string& given) {
-  if (!given.empty()) return given;
-  if (const char* env = getenv("ZQV_STUB"); env && *env) return env;
+std::optional<std::string> FindStub(const std::string& given, std::string* where) {
+  auto found = [&](std::string path, const char* how) {
+    if (where) *where = how;
+    return std::optional<std::string>(std::move(path));
+  };
+  if (!given.empty()) return found(given, "--stub");
+  if (const char* env = getenv("ZQV_STUB"); env && *env) return found(env, "$ZQV_STUB");
   const std::string exeDir = ExecutableDir();
-  std::vector<std::string> places;
-  if (!exeDir.empty()) {
-    places.push_back(exeDir + "/../stub/zqvsfx.exe");       // build/host/zqv beside build/stub
-    places.push_back(exeDir + "/../share/zqv/zqvsfx.exe");  // an installed, relocated tree
-  }
-  places.push_back(ZQV_SOURCE_DIR "/build/stub/zqvsfx.exe");
-  places.push_back(ZQV_INSTALL_DATADIR "/zqv/zqvsfx.exe");
-  for (const auto& place : places)
-    if (access(place.c_str(), R_OK) == 0) return place;
+  if (exeDir.empty()) return std::nullopt;
+  // Installed: /usr/bin/zqv and /usr/share/zqv/zqvsfx.exe, wherever the tree was put.
+  if (std::string p = exeDir + "/../share/zqv/zqvsfx.exe"; access(p.c_str(), R_OK) == 0)
+    return found(p, "installed");
+  // A build tree: build/host/zqv beside build/stub/zqvsfx.exe.
+  if (std::string p = exeDir + "/../stub/zqvsfx.exe"; access(p.c_str(), R_OK) == 0)
+    return found(p, "build tree");
+  return std::nullopt;
+}
+
+std::string ResolveStub(const std::string& given) {
+  if (auto stub = FindStub(given, nullptr)) return *stub;
   throw ToolError(kExitError,
-                  "stub: no zqvsfx.exe found (build it with `cmake --preset stub && cmake --build "
-                  "--preset stub`, or give --stub FILE or ZQV_STUB)");
+                  "stub: no zqvsfx.exe found (install zqv, build the stub with `cmake --preset stub && "
+                  "cmake --build --preset stub`, or give --stub FILE or ZQV_STUB)");
 }

@@ -1,6 +1,9 @@
 // zqv: makes, inspects, tests and extracts ZQV self-extractors on the command line.
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "Tool.h"
@@ -14,11 +17,22 @@ void AddPasswordFile(CLI::App* command, std::string& file) {
       ->type_name("FILE");
 }
 
+// The version and the stub a build would copy, so that a user sees which one is found.
+std::string VersionText() {
+  std::string text = "zqv " ZQV_VERSION "\n";
+  std::string where;
+  const auto stub = FindStub("", &where);
+  struct stat st;
+  if (!stub) return text + "stub: none found (give --stub FILE or set ZQV_STUB)";
+  if (stat(stub->c_str(), &st) != 0) return text + "stub: " + *stub + " (from " + where + "): " + SystemText(errno);
+  return text + "stub: " + *stub + " (" + where + ", " + std::to_string(st.st_size) + " bytes)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"zqv " ZQV_VERSION ": make, inspect, test and extract ZQV self-extractors", "zqv"};
-  app.set_version_flag("--version", "zqv " ZQV_VERSION);
+  app.set_version_flag("--version", VersionText, "show the version and the stub `zqv build` would use");
   app.require_subcommand(1, 1);
   app.footer(
       "Exit codes: 0 success, 1 error, 2 usage, 3 wrong password.\nRun `zqv COMMAND --help` for a command's "

@@ -4,7 +4,7 @@
 
 #include "Tool.h"
 #include "crypto/FileStream.h"
-#include "stub/Archive.h"
+#include "format/Archive.h"
 
 namespace {
 

@@ -170,7 +170,10 @@ int RunInfo(const OpenOptions& options);
 int RunTest(const OpenOptions& options);
 int RunExtract(const OpenOptions& options);
 
-// The stub to copy: `given`, else $ZQV_STUB, else the project's build and install places.
+// The stub to copy: `given`, else $ZQV_STUB, else the installed one beside the executable
+// (../share/zqv/zqvsfx.exe), else a build tree's (../stub/zqvsfx.exe). `where` names which.
+std::optional<std::string> FindStub(const std::string& given, std::string* where);
+// FindStub's answer, or a ToolError saying how to get a stub.
 std::string ResolveStub(const std::string& given);
 // The output name's path below the destination: backslashes and slashes separate folders, "."
 // parts drop out; a name that is empty, absolute, names a drive or climbs above the

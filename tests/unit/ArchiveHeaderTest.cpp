@@ -6,7 +6,7 @@
 #include <string>
 
 #include "crypto/KxCipher.h"
-#include "stub/Archive.h"
+#include "format/Archive.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "TestSupport.h"
 #include "crypto/KxClass.h"
-#include "stub/Archive.h"
+#include "format/Archive.h"
 
 TEST(ArchiveVectors, EachSampleDecryptsToItsPlaintextAndDigestLine) {
   const auto rows = ReadVectorFile("archives/MANIFEST.txt");

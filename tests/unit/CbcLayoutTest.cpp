@@ -7,7 +7,7 @@
 #include "TestSupport.h"
 #include "crypto/KxCipher.h"
 #include "crypto/KxProc.h"
-#include "stub/Archive.h"
+#include "format/Archive.h"
 
 namespace {
 
