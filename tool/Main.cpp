@@ -24,7 +24,8 @@ std::string VersionText() {
   const auto stub = FindStub("", &where);
   struct stat st;
   if (!stub) return text + "stub: none found (give --stub FILE or set ZQV_STUB)";
-  if (stat(stub->c_str(), &st) != 0) return text + "stub: " + *stub + " (from " + where + "): " + SystemText(errno);
+  if (stat(stub->c_str(), &st) != 0)
+    return text + "stub: " + *stub + " (from " + where + "): " + SystemText(errno);
   return text + "stub: " + *stub + " (" + where + ", " + std::to_string(st.st_size) + " bytes)";
 }
 
@@ -100,7 +101,8 @@ int main(int argc, char** argv) {
   if (argc > 1 && argv[1][0] != '-') {
     const std::string command = argv[1];
     if (command != "build" && command != "info" && command != "test" && command != "extract") {
-      std::fprintf(stderr, "zqv: unknown command '%s' (commands: build, info, test, extract; see zqv --help)\n",
+      std::fprintf(stderr,
+                   "zqv: unknown command '%s' (commands: build, info, test, extract; see zqv --help)\n",
                    argv[1]);
       return kExitUsage;
     }
