@@ -7,6 +7,7 @@
 // All multi-byte values are read and written with an explicit byte order, on any host.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // ---- Shared helpers ------------------------------------------------------------------------
@@ -68,11 +69,16 @@ struct TripleDesContext {
 void DesInitKey(const uint8_t key[8], DesContext& context, bool encrypt);
 void DesBlock(const DesContext& context, uint8_t block[8]);
 void DesCbcBlock(const DesContext& context, const uint8_t chain[8], uint8_t block[8]);
+// CBC over `blocks` whole blocks at `data`, in place, in the context's direction, chained from
+// `chain`; leaves in `chain` the last ciphertext block. The same bytes as DesCbcBlock block by
+// block. The same holds for the other ciphers' CbcBlocks routines.
+void DesCbcBlocks(const DesContext& context, uint8_t chain[8], uint8_t* data, size_t blocks);
 
 // K1 = key bytes 0..7, K2 = key bytes 8..15; E(K1) D(K2) E(K1) when encrypting.
 void TripleDesInitKey(const uint8_t key[16], TripleDesContext& context, bool encrypt);
 void TripleDesBlock(const TripleDesContext& context, uint8_t block[8]);
 void TripleDesCbcBlock(const TripleDesContext& context, const uint8_t chain[8], uint8_t block[8]);
+void TripleDesCbcBlocks(const TripleDesContext& context, uint8_t chain[8], uint8_t* data, size_t blocks);
 
 // ---- Blowfish, in the archive format's own form --------------------------------------------
 // Shaped like Schneier's Blowfish, but the round function reads a copy of the block taken at
@@ -89,6 +95,8 @@ void BlowfishInitKey(const uint8_t key[16], BlowfishContext& context);
 void BlowfishBlock(const BlowfishContext& context, uint8_t block[8], bool encrypt);
 void BlowfishCbcBlock(const BlowfishContext& context, const uint8_t chain[8], uint8_t block[8],
                       bool encrypt);
+void BlowfishCbcBlocks(const BlowfishContext& context, uint8_t chain[8], uint8_t* data, size_t blocks,
+                       bool encrypt);
 
 // ---- Rijndael with a 128-bit block (FIPS-197 AES) -------------------------------------------
 
@@ -103,6 +111,10 @@ struct RijndaelContext {
 void RijndaelInitKey(const uint8_t* key, int32_t keySize, RijndaelContext& context, bool encrypt);
 void RijndaelBlock(const RijndaelContext& context, uint8_t block[16]);
 void RijndaelCbcBlock(const RijndaelContext& context, const uint8_t chain[16], uint8_t block[16]);
+// CBC over `blocks` whole blocks at `data`, in place, in the context's direction, chained from
+// `chain`; leaves in `chain` the last ciphertext block, from which the next call goes on. The
+// same bytes as RijndaelCbcBlock block by block, with AES-NI where the CPU has it (KxCpu.h).
+void RijndaelCbcBlocks(const RijndaelContext& context, uint8_t chain[16], uint8_t* data, size_t blocks);
 // One round of the cipher on `state`: SubBytes, ShiftRows, MixColumns (not when final), then
 // the round key.
 void RijndaelEncryptRound(const uint8_t roundKey[16], uint8_t state[16], bool final);
@@ -128,6 +140,9 @@ void Sha1Add(Sha1Context& context, const void* data, int32_t length);
 // Writes the 20-byte digest and clears the context; start it again before reuse.
 void Sha1Finish(Sha1Context& context, uint8_t digest[20]);
 void Sha1Compress(Sha1Context& context);
+// Compresses `blocks` whole 64-byte blocks at `data` into the chaining value `h`, with SHA-NI
+// where the CPU has it (see KxCpu.h), else with the portable code.
+void Sha1CompressBlocks(uint32_t h[5], const uint8_t* data, size_t blocks);
 void Sha1OfBuffer(uint8_t digest[20], const void* data, int32_t length);
 // The digest of the text's bytes up to its terminating zero.
 void Sha1OfText(uint8_t digest[20], const char* text);

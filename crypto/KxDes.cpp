@@ -112,27 +112,28 @@ void DesInitKey(const uint8_t key[8], DesContext& context, bool encrypt) {
   context.encrypt = encrypt;
 }
 
-void DesBlock(const DesContext& context, uint8_t block[8]) {
-  uint32_t left = LoadBe32(block), right = LoadBe32(block + 4);
-  // The initial permutation as masked swaps of bit groups.
+namespace {
+
+// The block as two big-endian halves, through the initial permutation (masked swaps of bit
+// groups), in the rounds' form (each half rotated left by one bit).
+inline void InitialPermutation(const uint8_t block[8], uint32_t& left, uint32_t& right) {
+  left = LoadBe32(block);
+  right = LoadBe32(block + 4);
   SwapBitGroups(left, right, 4, 0x0f0f0f0f);
   SwapBitGroups(left, right, 16, 0x0000ffff);
   SwapBitGroups(right, left, 2, 0x33333333);
   SwapBitGroups(right, left, 8, 0x00ff00ff);
   right = RotateLeft32(right, 1);
-  uint32_t t = (left ^ right) & 0xaaaaaaaa;
+  const uint32_t t = (left ^ right) & 0xaaaaaaaa;
   left ^= t;
   right ^= t;
   left = RotateLeft32(left, 1);
+}
 
-  for (int round = 0; round < 16; round += 2) {
-    left ^= RoundFunction(right, context.subkeys[round]);
-    right ^= RoundFunction(left, context.subkeys[round + 1]);
-  }
-
-  // The inverse of the initial permutation, applied to the pre-output (R16, L16).
+// The inverse of the initial permutation, applied to the pre-output (R16, L16).
+inline void FinalPermutation(uint32_t left, uint32_t right, uint8_t block[8]) {
   right = RotateLeft32(right, 31);
-  t = (left ^ right) & 0xaaaaaaaa;
+  const uint32_t t = (left ^ right) & 0xaaaaaaaa;
   left ^= t;
   right ^= t;
   left = RotateLeft32(left, 31);
@@ -142,6 +143,76 @@ void DesBlock(const DesContext& context, uint8_t block[8]) {
   SwapBitGroups(right, left, 4, 0x0f0f0f0f);
   StoreBe32(block, right);
   StoreBe32(block + 4, left);
+}
+
+// The sixteen rounds; afterwards (left, right) = (L16, R16).
+inline void Rounds(const DesContext& context, uint32_t& left, uint32_t& right) {
+  for (int round = 0; round < 16; round += 2) {
+    left ^= RoundFunction(right, context.subkeys[round]);
+    right ^= RoundFunction(left, context.subkeys[round + 1]);
+  }
+}
+
+// One DES in the permuted domain: the final permutation of one DES followed by the initial
+// permutation of the next cancel, leaving the halves exchanged.
+inline void PermutedDes(const DesContext& context, uint32_t& left, uint32_t& right) {
+  Rounds(context, left, right);
+  const uint32_t t = left;
+  left = right;
+  right = t;
+}
+
+// CBC in the permuted domain: the permutations are linear, so the chaining value is carried
+// permuted and the permutations stay off the chain's critical path. `Cipher` is one DES or the
+// three of Triple-DES on permuted halves.
+template <class Cipher>
+void CbcBlocksPermuted(Cipher cipher, bool encrypt, uint8_t chain[8], uint8_t* data, size_t blocks) {
+  uint32_t chainLeft, chainRight;
+  InitialPermutation(chain, chainLeft, chainRight);
+  if (encrypt) {
+    for (; blocks > 0; --blocks, data += 8) {
+      uint32_t left, right;
+      InitialPermutation(data, left, right);
+      left ^= chainLeft;
+      right ^= chainRight;
+      cipher(left, right);
+      chainLeft = left;
+      chainRight = right;
+      FinalPermutation(right, left, data);
+    }
+  } else {
+    // Two blocks at a time: they are independent, so their rounds overlap in the pipeline.
+    for (; blocks >= 2; blocks -= 2, data += 16) {
+      uint32_t l0, r0, l1, r1;
+      InitialPermutation(data, l0, r0);
+      InitialPermutation(data + 8, l1, r1);
+      const uint32_t in0Left = l0, in0Right = r0, in1Left = l1, in1Right = r1;
+      cipher(l0, r0, l1, r1);
+      FinalPermutation(r0 ^ chainRight, l0 ^ chainLeft, data);
+      FinalPermutation(r1 ^ in0Right, l1 ^ in0Left, data + 8);
+      chainLeft = in1Left;
+      chainRight = in1Right;
+    }
+    for (; blocks > 0; --blocks, data += 8) {
+      uint32_t left, right;
+      InitialPermutation(data, left, right);
+      const uint32_t inLeft = left, inRight = right;
+      cipher(left, right);
+      FinalPermutation(right ^ chainRight, left ^ chainLeft, data);
+      chainLeft = inLeft;
+      chainRight = inRight;
+    }
+  }
+  FinalPermutation(chainRight, chainLeft, chain);
+}
+
+}  // namespace
+
+void DesBlock(const DesContext& context, uint8_t block[8]) {
+  uint32_t left, right;
+  InitialPermutation(block, left, right);
+  Rounds(context, left, right);
+  FinalPermutation(left, right, block);
 }
 
 void DesCbcBlock(const DesContext& context, const uint8_t chain[8], uint8_t block[8]) {
@@ -165,4 +236,49 @@ void TripleDesCbcBlock(const TripleDesContext& context, const uint8_t chain[8], 
   if (context.first.encrypt) XorBytes(block, chain, 8);
   TripleDesBlock(context, block);
   if (!context.first.encrypt) XorBytes(block, chain, 8);
+}
+
+namespace {
+
+struct OneDes {
+  const DesContext& c;
+  void operator()(uint32_t& l, uint32_t& r) const { PermutedDes(c, l, r); }
+  void operator()(uint32_t& l0, uint32_t& r0, uint32_t& l1, uint32_t& r1) const {
+    for (int round = 0; round < 16; round += 2) {
+      l0 ^= RoundFunction(r0, c.subkeys[round]);
+      l1 ^= RoundFunction(r1, c.subkeys[round]);
+      r0 ^= RoundFunction(l0, c.subkeys[round + 1]);
+      r1 ^= RoundFunction(l1, c.subkeys[round + 1]);
+    }
+    uint32_t t = l0;
+    l0 = r0;
+    r0 = t;
+    t = l1;
+    l1 = r1;
+    r1 = t;
+  }
+};
+
+struct ThreeDes {
+  const TripleDesContext& c;
+  void operator()(uint32_t& l, uint32_t& r) const {
+    PermutedDes(c.first, l, r);
+    PermutedDes(c.second, l, r);
+    PermutedDes(c.first, l, r);
+  }
+  void operator()(uint32_t& l0, uint32_t& r0, uint32_t& l1, uint32_t& r1) const {
+    OneDes{c.first}(l0, r0, l1, r1);
+    OneDes{c.second}(l0, r0, l1, r1);
+    OneDes{c.first}(l0, r0, l1, r1);
+  }
+};
+
+}  // namespace
+
+void DesCbcBlocks(const DesContext& context, uint8_t chain[8], uint8_t* data, size_t blocks) {
+  CbcBlocksPermuted(OneDes{context}, context.encrypt, chain, data, blocks);
+}
+
+void TripleDesCbcBlocks(const TripleDesContext& context, uint8_t chain[8], uint8_t* data, size_t blocks) {
+  CbcBlocksPermuted(ThreeDes{context}, context.first.encrypt, chain, data, blocks);
 }

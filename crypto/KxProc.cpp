@@ -14,6 +14,9 @@ struct BlowfishCipher {
   bool encrypt;
   BlowfishCipher(const uint8_t key[16], bool e) : encrypt(e) { BlowfishInitKey(key, context); }
   void Step(const uint8_t* chain, uint8_t* block) const { BlowfishCbcBlock(context, chain, block, encrypt); }
+  void Blocks(uint8_t* chain, uint8_t* data, size_t blocks) const {
+    BlowfishCbcBlocks(context, chain, data, blocks, encrypt);
+  }
   void Seed(uint8_t* block, MillisecondTimer timer) const {
     StoreLe32(block, Tick(timer));
     StoreLe32(block + 4, Tick(timer));
@@ -26,6 +29,7 @@ struct DesCipher {
   DesContext context;
   DesCipher(const uint8_t key[8], bool encrypt) { DesInitKey(key, context, encrypt); }
   void Step(const uint8_t* chain, uint8_t* block) const { DesCbcBlock(context, chain, block); }
+  void Blocks(uint8_t* chain, uint8_t* data, size_t blocks) const { DesCbcBlocks(context, chain, data, blocks); }
   void Seed(uint8_t* block, MillisecondTimer timer) const {
     for (int i = 0; i < 4; ++i) block[i] = uint8_t(Tick(timer));
     DesBlock(context, block);
@@ -37,6 +41,9 @@ struct TripleDesCipher {
   TripleDesContext context;
   TripleDesCipher(const uint8_t key[16], bool encrypt) { TripleDesInitKey(key, context, encrypt); }
   void Step(const uint8_t* chain, uint8_t* block) const { TripleDesCbcBlock(context, chain, block); }
+  void Blocks(uint8_t* chain, uint8_t* data, size_t blocks) const {
+    TripleDesCbcBlocks(context, chain, data, blocks);
+  }
   void Seed(uint8_t* block, MillisecondTimer timer) const {
     for (int i = 0; i < 4; ++i) block[i] = uint8_t(Tick(timer));
     TripleDesBlock(context, block);
@@ -50,6 +57,9 @@ struct RijndaelCipher {
     RijndaelInitKey(key, keySize, context, encrypt);
   }
   void Step(const uint8_t* chain, uint8_t* block) const { RijndaelCbcBlock(context, chain, block); }
+  void Blocks(uint8_t* chain, uint8_t* data, size_t blocks) const {
+    RijndaelCbcBlocks(context, chain, data, blocks);
+  }
   void Seed(uint8_t* block, MillisecondTimer timer) const {
     for (int i = 0; i < 2; ++i) block[i] = uint8_t(Tick(timer));
     RijndaelBlock(context, block);
@@ -73,21 +83,39 @@ Status WriteAll(Stream& output, const uint8_t* buffer, int32_t count) {
   return kOk;
 }
 
+// The blocks move through one fixed buffer, many per call, so the cipher's fast paths run on
+// long stretches and the streams see few calls. Outcomes are those of a block-at-a-time loop:
+// the whole blocks read before a short read are transformed and written, then the routine fails.
+constexpr int32_t kChunkSize = 64 * 1024;
+
+// Transforms `blocks` whole blocks from `input` to `output`, chained through `chain`.
+template <class Cipher>
+Status PumpBlocks(const Cipher& cipher, Stream& input, Stream& output, uint8_t* chain, int64_t blocks,
+                  uint8_t* buffer) {
+  constexpr int B = Cipher::kBlock;
+  while (blocks > 0) {
+    const int32_t want = int32_t(blocks < kChunkSize / B ? blocks : kChunkSize / B) * B;
+    const int32_t got = ReadFull(input, buffer, want);
+    const int32_t whole = got / B;
+    cipher.Blocks(chain, buffer, size_t(whole));
+    if (Status s = WriteAll(output, buffer, whole * B); !s.Ok()) return s;
+    if (got < want) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
+    blocks -= whole;
+  }
+  return kOk;
+}
+
 template <class Cipher>
 Status Decrypt(const Cipher& cipher, Stream& input, Stream& output) {
   constexpr int B = Cipher::kBlock;
-  uint8_t chain[B], block[B], kept[B];
+  uint8_t chain[B], block[B];
+  static_assert(kChunkSize % B == 0);
+  uint8_t buffer[kChunkSize];
   // 64-bit: a body above 16 GiB would overflow a 32-bit block count.
-  int64_t blocks = (input.Size() - input.Position()) / B;
+  const int64_t blocks = (input.Size() - input.Position()) / B;
   ReadFull(input, chain, B);  // the chaining block; a short body fails at the tail read
-  --blocks;
-  for (int64_t i = 1; i < blocks; ++i) {
-    if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
-    CopyBytes(kept, block, B);
-    cipher.Step(chain, block);
-    CopyBytes(chain, kept, B);
-    if (Status s = WriteAll(output, block, B); !s.Ok()) return s;
-  }
+  // Every block between the chaining block and the tail block is written whole.
+  if (Status s = PumpBlocks(cipher, input, output, chain, blocks - 2, buffer); !s.Ok()) return s;
   if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
   cipher.Step(chain, block);
   const int32_t count = block[B - 1] > B ? B : block[B - 1];
@@ -98,16 +126,11 @@ template <class Cipher>
 Status Encrypt(const Cipher& cipher, Stream& input, Stream& output, MillisecondTimer timer) {
   constexpr int B = Cipher::kBlock;
   uint8_t chain[B] = {}, block[B];
+  uint8_t buffer[kChunkSize];
   const int64_t length = input.Size() - input.Position();
-  const int64_t blocks = length / B;
   cipher.Seed(chain, timer);
   if (Status s = WriteAll(output, chain, B); !s.Ok()) return s;
-  for (int64_t i = 0; i < blocks; ++i) {
-    if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
-    cipher.Step(chain, block);
-    CopyBytes(chain, block, B);
-    if (Status s = WriteAll(output, block, B); !s.Ok()) return s;
-  }
+  if (Status s = PumpBlocks(cipher, input, output, chain, length / B, buffer); !s.Ok()) return s;
   FillBytes(block, 0, B);
   const int32_t rest = static_cast<int32_t>(length % B);
   if (ReadFull(input, block, rest) < rest) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);

@@ -2,6 +2,8 @@
 // State columns are handled as words with row 0 in the least significant byte.
 #include "Bytes.h"
 #include "KxCipher.h"
+#include "KxCpu.h"
+#include "KxFast.h"
 
 namespace {
 
@@ -19,6 +21,8 @@ struct Tables {
   uint8_t inverseSbox[256];
   uint32_t forward[4][256];       // SubBytes + MixColumns of one byte, per row
   uint32_t inverseMix[4][256];    // InvMixColumns of one byte, per row
+  uint32_t inverse[256];          // InvSubBytes + InvMixColumns of one byte in row 0; rows 1-3
+                                  // are its rotations
   uint8_t rcon[16];
 };
 
@@ -50,6 +54,7 @@ constexpr Tables MakeTables() {
       t.inverseMix[k][x] = RotateColumn(t.inverseMix[k - 1][x]);
     }
   }
+  for (int x = 0; x < 256; ++x) t.inverse[x] = t.inverseMix[0][t.inverseSbox[x]];
   uint8_t r = 1;
   for (int i = 1; i < 16; ++i, r = Times2(r)) t.rcon[i] = r;
   return t;
@@ -66,7 +71,95 @@ void StoreState(uint8_t state[16], const uint32_t s[4]) {
   for (int c = 0; c < 4; ++c) StoreLe32(state + 4 * c, s[c]);
 }
 
+inline uint32_t Rotl(uint32_t w, int n) { return (w << n) | (w >> (32 - n)); }
+
+uint32_t InvMixColumn(uint32_t w) {
+  return kTables.inverseMix[0][ByteOf(w, 0)] ^ kTables.inverseMix[1][ByteOf(w, 1)] ^
+         kTables.inverseMix[2][ByteOf(w, 2)] ^ kTables.inverseMix[3][ByteOf(w, 3)];
+}
+
+// The whole cipher on a state of four column words: one table look-up per byte and round.
+void EncryptWords(const uint32_t* rk, int32_t rounds, uint32_t s[4]) {
+  uint32_t t[4];
+  for (int c = 0; c < 4; ++c) s[c] ^= rk[c];
+  for (int32_t r = 1; r < rounds; ++r) {
+    for (int c = 0; c < 4; ++c)
+      t[c] = kTables.forward[0][ByteOf(s[c], 0)] ^ kTables.forward[1][ByteOf(s[(c + 1) & 3], 1)] ^
+             kTables.forward[2][ByteOf(s[(c + 2) & 3], 2)] ^ kTables.forward[3][ByteOf(s[(c + 3) & 3], 3)] ^
+             rk[4 * r + c];
+    for (int c = 0; c < 4; ++c) s[c] = t[c];
+  }
+  const uint8_t* sb = kTables.sbox;
+  for (int c = 0; c < 4; ++c)
+    t[c] = Column(sb[ByteOf(s[c], 0)], sb[ByteOf(s[(c + 1) & 3], 1)], sb[ByteOf(s[(c + 2) & 3], 2)],
+                  sb[ByteOf(s[(c + 3) & 3], 3)]) ^
+           rk[4 * rounds + c];
+  for (int c = 0; c < 4; ++c) s[c] = t[c];
+}
+
+// The equivalent inverse cipher (FIPS-197 5.3.5): `dk` holds the round keys in the order used,
+// those of the inner rounds passed through InvMixColumns.
+void DecryptWords(const uint32_t* dk, int32_t rounds, uint32_t s[4]) {
+  uint32_t t[4];
+  for (int c = 0; c < 4; ++c) s[c] ^= dk[c];
+  const uint32_t* inv = kTables.inverse;
+  for (int32_t r = 1; r < rounds; ++r) {
+    for (int c = 0; c < 4; ++c)
+      t[c] = inv[ByteOf(s[c], 0)] ^ Rotl(inv[ByteOf(s[(c + 3) & 3], 1)], 8) ^
+             Rotl(inv[ByteOf(s[(c + 2) & 3], 2)], 16) ^ Rotl(inv[ByteOf(s[(c + 1) & 3], 3)], 24) ^
+             dk[4 * r + c];
+    for (int c = 0; c < 4; ++c) s[c] = t[c];
+  }
+  const uint8_t* isb = kTables.inverseSbox;
+  for (int c = 0; c < 4; ++c)
+    t[c] = Column(isb[ByteOf(s[c], 0)], isb[ByteOf(s[(c + 3) & 3], 1)], isb[ByteOf(s[(c + 2) & 3], 2)],
+                  isb[ByteOf(s[(c + 1) & 3], 3)]) ^
+           dk[4 * rounds + c];
+  for (int c = 0; c < 4; ++c) s[c] = t[c];
+}
+
+void CbcBlocksPortable(const RijndaelContext& context, uint8_t chain[16], uint8_t* data, size_t blocks) {
+  const int32_t nr = context.rounds;
+  uint32_t keys[60];  // the schedule as column words; for decryption in the inverse cipher's order
+  for (int32_t r = 0; r <= nr; ++r)
+    for (int c = 0; c < 4; ++c) {
+      const uint32_t w = LoadLe32(context.roundKeys + 16 * (context.encrypt ? r : nr - r) + 4 * c);
+      keys[4 * r + c] = context.encrypt || r == 0 || r == nr ? w : InvMixColumn(w);
+    }
+  uint32_t previous[4], s[4];
+  LoadState(chain, previous);
+  for (; blocks > 0; --blocks, data += 16) {
+    LoadState(data, s);
+    if (context.encrypt) {
+      for (int c = 0; c < 4; ++c) s[c] ^= previous[c];
+      EncryptWords(keys, nr, s);
+      for (int c = 0; c < 4; ++c) previous[c] = s[c];
+    } else {
+      uint32_t in[4];
+      for (int c = 0; c < 4; ++c) in[c] = s[c];
+      DecryptWords(keys, nr, s);
+      for (int c = 0; c < 4; ++c) {
+        s[c] ^= previous[c];
+        previous[c] = in[c];
+      }
+    }
+    StoreState(data, s);
+  }
+  StoreState(chain, previous);
+  WipeBytes(keys, sizeof keys);
+}
+
 }  // namespace
+
+void RijndaelCbcBlocks(const RijndaelContext& context, uint8_t chain[16], uint8_t* data, size_t blocks) {
+#if ZQV_X86_FAST_PATHS
+  if (CpuFeatures() & kCpuAesNi) {
+    if (context.encrypt) return RijndaelCbcEncryptAesNi(context.roundKeys, context.rounds, chain, data, blocks);
+    return RijndaelCbcDecryptAesNi(context.roundKeys, context.rounds, chain, data, blocks);
+  }
+#endif
+  CbcBlocksPortable(context, chain, data, blocks);
+}
 
 void RijndaelInitKey(const uint8_t* key, int32_t keySize, RijndaelContext& context, bool encrypt) {
   FillBytes(&context, 0, sizeof context);

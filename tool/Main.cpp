@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "Tool.h"
+#include "crypto/KxCpu.h"
 
 namespace {
 
@@ -32,6 +34,14 @@ std::string VersionText() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // ZQV_CPU narrows the instruction sets the core may use ("portable" forces its fallback).
+  if (uint32_t allowed; ParseCpuLimit(std::getenv("ZQV_CPU"), allowed)) {
+    LimitCpuFeatures(allowed);
+  } else {
+    std::fprintf(stderr, "zqv: ZQV_CPU=%s: not native, portable, or a list of aesni and shani\n",
+                 std::getenv("ZQV_CPU"));
+    return kExitUsage;
+  }
   CLI::App app{"zqv " ZQV_VERSION ": make, inspect, test and extract ZQV self-extractors", "zqv"};
   app.set_version_flag("--version", VersionText, "show the version and the stub `zqv build` would use");
   app.require_subcommand(1, 1);

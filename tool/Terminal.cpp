@@ -156,18 +156,4 @@ int32_t ProgressStream::Read(void* buffer, int32_t count) {
   return n;
 }
 
-HashingStream::HashingStream(Stream& inner) : inner_(inner) { Sha1Start(context_); }
 
-int32_t HashingStream::Read(void* buffer, int32_t count) {
-  const int32_t n = inner_.Read(buffer, count);
-  if (n > 0) Sha1Add(context_, buffer, n);
-  return n;
-}
-
-int32_t HashingStream::Write(const void* buffer, int32_t count) {
-  const int32_t n = inner_.Write(buffer, count);
-  if (n > 0) Sha1Add(context_, buffer, n);
-  return n;
-}
-
-void HashingStream::Finish(uint8_t digest[20]) { Sha1Finish(context_, digest); }

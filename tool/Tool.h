@@ -2,10 +2,14 @@
 // one line for stderr; main() prints it and exits.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/KxCipher.h"
@@ -99,9 +103,14 @@ class ProgressStream final : public Stream {
 };
 
 // A pass-through stream that hashes with SHA-1 every byte read from or stored into `inner`.
+// The hashing runs in a second thread, beside the caller's decrypting or encrypting: bytes are
+// copied into one of a few fixed slots, which the thread hashes in order; memory stays bounded.
 class HashingStream final : public Stream {
  public:
   explicit HashingStream(Stream& inner);
+  ~HashingStream();
+  HashingStream(const HashingStream&) = delete;
+  HashingStream& operator=(const HashingStream&) = delete;
   int32_t Read(void* buffer, int32_t count) override;
   int32_t Write(const void* buffer, int32_t count) override;
   int64_t Position() override { return inner_.Position(); }
@@ -111,8 +120,22 @@ class HashingStream final : public Stream {
   void Finish(uint8_t digest[20]);
 
  private:
+  static constexpr int kSlots = 4;
+  static constexpr int32_t kSlotSize = 256 * 1024;
+  void Feed(const uint8_t* data, int32_t count);
+  void Publish();  // hands the slot being filled to the thread and waits for a free one
+  void Stop();     // hashes what is published and ends the thread
+  void Work();
+
   Stream& inner_;
   Sha1Context context_;
+  std::unique_ptr<uint8_t[]> slots_;
+  int32_t sizes_[kSlots] = {};
+  int filling_ = 0, hashing_ = 0, ready_ = 0;  // `ready_` slots wait from `hashing_` on
+  bool stopping_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread worker_;
 };
 
 // ---- Files ------------------------------------------------------------------------------------

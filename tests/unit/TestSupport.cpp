@@ -1,4 +1,7 @@
 #include "TestSupport.h"
+#include "crypto/KxCpu.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -95,3 +98,18 @@ bool VectorStream::SetPosition(int64_t position) {
   position_ = position;
   return true;
 }
+
+// ZQV_CPU narrows the core's instruction sets for the whole run, as in the tool, so that CTest
+// runs every test on the fast and on the portable paths.
+namespace {
+class CpuLimitEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    uint32_t allowed = ~0u;
+    ASSERT_TRUE(ParseCpuLimit(std::getenv("ZQV_CPU"), allowed)) << "bad ZQV_CPU";
+    LimitCpuFeatures(allowed);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const kCpuLimit =
+    ::testing::AddGlobalTestEnvironment(new CpuLimitEnvironment);
+}  // namespace

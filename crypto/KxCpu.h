@@ -1,0 +1,22 @@
+// Which instruction-set extensions the core's fast paths may use. The CPU is examined once; a
+// front end may narrow the set (the host tool and the tests honour ZQV_CPU=portable), and every
+// routine with a fast path asks here, in one place per algorithm, which path to take.
+#pragma once
+
+#include <stdint.h>
+
+enum CpuFeature : uint32_t {
+  kCpuAesNi = 1u << 0,  // AESDEC, AESENC, AESIMC (with SSE2): Rijndael
+  kCpuShaNi = 1u << 1,  // SHA1RNDS4, SHA1NEXTE, SHA1MSG1/2 (with SSSE3, SSE4.1): SHA-1
+};
+
+// The features this CPU has, as far as the core was built to use them (none where the build has
+// no fast paths), within the current limit.
+uint32_t CpuFeatures();
+// Allows at most `allowed` from now on; 0 forces the portable code everywhere. Call it before
+// any other thread runs the core.
+void LimitCpuFeatures(uint32_t allowed);
+
+// The limit a front end's ZQV_CPU setting names: "portable" (none), "native" or empty (all), or
+// a comma-separated list of "aesni" and "shani". False for any other text.
+bool ParseCpuLimit(const char* text, uint32_t& allowed);
