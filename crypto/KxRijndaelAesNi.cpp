@@ -25,19 +25,25 @@ ZQV_AES_TARGET void RijndaelCbcDecryptAesNi(const uint8_t* roundKeys, int32_t ro
   key[rounds] = Load(roundKeys);
 
   __m128i previous = Load(chain);
+  // Only the eight states live in registers; the ciphertext for the chaining XOR is read again
+  // from memory, last block first, before the in-place stores overwrite it.
   constexpr int kLanes = 8;
   for (; blocks >= kLanes; blocks -= kLanes, data += 16 * kLanes) {
-    __m128i in[kLanes], x[kLanes];
-    for (int i = 0; i < kLanes; ++i) {
-      in[i] = Load(data + 16 * i);
-      x[i] = _mm_xor_si128(in[i], key[0]);
+    __m128i x[kLanes];
+#pragma GCC unroll 8
+    for (int i = 0; i < kLanes; ++i) x[i] = _mm_xor_si128(Load(data + 16 * i), key[0]);
+    for (int32_t r = 1; r < rounds; ++r) {
+      const __m128i k = key[r];
+#pragma GCC unroll 8
+      for (int i = 0; i < kLanes; ++i) x[i] = _mm_aesdec_si128(x[i], k);
     }
-    for (int32_t r = 1; r < rounds; ++r)
-      for (int i = 0; i < kLanes; ++i) x[i] = _mm_aesdec_si128(x[i], key[r]);
-    for (int i = 0; i < kLanes; ++i) x[i] = _mm_aesdeclast_si128(x[i], key[rounds]);
-    Store(data, _mm_xor_si128(x[0], previous));
-    for (int i = 1; i < kLanes; ++i) Store(data + 16 * i, _mm_xor_si128(x[i], in[i - 1]));
-    previous = in[kLanes - 1];
+    const __m128i last = key[rounds];
+    const __m128i next = Load(data + 16 * (kLanes - 1));
+#pragma GCC unroll 8
+    for (int i = kLanes - 1; i > 0; --i)
+      Store(data + 16 * i, _mm_xor_si128(_mm_aesdeclast_si128(x[i], last), Load(data + 16 * (i - 1))));
+    Store(data, _mm_xor_si128(_mm_aesdeclast_si128(x[0], last), previous));
+    previous = next;
   }
   for (; blocks > 0; --blocks, data += 16) {
     const __m128i in = Load(data);
