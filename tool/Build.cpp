@@ -122,7 +122,7 @@ int RunBuild(const BuildOptions& o) {
   }
   progress.Finish();
   uint8_t digest[20];
-  hashed.Finish(digest);
+  (void)hashed.Finish(digest);  // reads only: nothing is stored behind
   SetDigestLine(header, digest);
 
   if (!out.SetPosition(HeaderOffset) || out.Write(&header, sizeof header) != int32_t(sizeof header))

@@ -1,13 +1,26 @@
-// The hashing stream: SHA-1 of a byte stream in a second thread, so that on two cores the
-// digest costs the decrypting or encrypting thread no more than a copy.
+// The hashing stream: SHA-1 of a byte stream in a second thread (and, for an output, the stores
+// in a third), so that on two cores the digest and the writing cost the decrypting thread no
+// more than a copy.
 #include "Tool.h"
 
+#include <algorithm>
 #include <cstring>
 
-HashingStream::HashingStream(Stream& inner)
-    : inner_(inner), slots_(new uint8_t[size_t(kSlots) * kSlotSize]) {
+HashingStream::HashingStream(Stream& inner, bool writeBehind)
+    : inner_(inner), writeBehind_(writeBehind), slots_(new uint8_t[size_t(kSlots) * kSlotSize]) {
   Sha1Start(context_);
-  worker_ = std::thread([this] { Work(); });
+  hasher_ = std::thread([this] {
+    Consume(hashed_, [this](const uint8_t* data, int32_t size) { Sha1Add(context_, data, size); });
+  });
+  if (writeBehind_)
+    writer_ = std::thread([this] {
+      Consume(written_, [this](const uint8_t* data, int32_t size) {
+        if (!writeFailed_ && inner_.Write(data, size) != size) {
+          std::lock_guard lock(mutex_);
+          writeFailed_ = true;
+        }
+      });
+    });
 }
 
 HashingStream::~HashingStream() { Stop(); }
@@ -19,16 +32,26 @@ int32_t HashingStream::Read(void* buffer, int32_t count) {
 }
 
 int32_t HashingStream::Write(const void* buffer, int32_t count) {
-  const int32_t n = inner_.Write(buffer, count);
-  if (n > 0) Feed(static_cast<const uint8_t*>(buffer), n);
-  return n;
+  if (!writeBehind_) {
+    const int32_t n = inner_.Write(buffer, count);
+    if (n > 0) Feed(static_cast<const uint8_t*>(buffer), n);
+    return n;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (writeFailed_) return 0;
+  }
+  if (count <= 0) return 0;
+  Feed(static_cast<const uint8_t*>(buffer), count);
+  accepted_ += count;
+  return count;
 }
 
 void HashingStream::Feed(const uint8_t* data, int32_t count) {
   while (count > 0) {
-    int32_t& size = sizes_[filling_];
+    int32_t& size = sizes_[published_ % kSlots];
     const int32_t take = std::min(count, kSlotSize - size);
-    std::memcpy(slots_.get() + size_t(filling_) * kSlotSize + size, data, size_t(take));
+    std::memcpy(Slot(published_) + size, data, size_t(take));
     size += take;
     data += take;
     count -= take;
@@ -38,42 +61,48 @@ void HashingStream::Feed(const uint8_t* data, int32_t count) {
 
 void HashingStream::Publish() {
   std::unique_lock lock(mutex_);
-  ++ready_;
+  ++published_;
   changed_.notify_all();
-  changed_.wait(lock, [this] { return ready_ < kSlots; });
-  filling_ = (filling_ + 1) % kSlots;
+  // The next slot is free once every thread is past its previous use.
+  changed_.wait(lock, [this] {
+    const uint64_t slowest = writeBehind_ ? std::min(hashed_, written_) : hashed_;
+    return published_ - slowest < kSlots;
+  });
 }
 
-void HashingStream::Work() {
+template <class Use>
+void HashingStream::Consume(uint64_t& done, Use use) {
   for (;;) {
-    int slot;
+    uint64_t sequence;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return ready_ > 0 || stopping_; });
-      if (ready_ == 0) return;
-      slot = hashing_;
+      changed_.wait(lock, [&] { return done < published_ || stopping_; });
+      if (done == published_) return;
+      sequence = done;
     }
-    Sha1Add(context_, slots_.get() + size_t(slot) * kSlotSize, sizes_[slot]);
+    use(Slot(sequence), sizes_[sequence % kSlots]);
     std::lock_guard lock(mutex_);
-    sizes_[slot] = 0;
-    hashing_ = (hashing_ + 1) % kSlots;
-    --ready_;
+    ++done;
+    // The last thread through a slot empties it for the next fill.
+    if (hashed_ > sequence && (!writeBehind_ || written_ > sequence)) sizes_[sequence % kSlots] = 0;
     changed_.notify_all();
   }
 }
 
 void HashingStream::Stop() {
-  if (!worker_.joinable()) return;
+  if (!hasher_.joinable()) return;
   {
     std::lock_guard lock(mutex_);
-    if (sizes_[filling_] > 0) ++ready_;  // the partly filled slot goes last
+    if (sizes_[published_ % kSlots] > 0) ++published_;  // the partly filled slot goes last
     stopping_ = true;
     changed_.notify_all();
   }
-  worker_.join();
+  hasher_.join();
+  if (writer_.joinable()) writer_.join();
 }
 
-void HashingStream::Finish(uint8_t digest[20]) {
+bool HashingStream::Finish(uint8_t digest[20]) {
   Stop();
   Sha1Finish(context_, digest);
+  return !writeFailed_;
 }

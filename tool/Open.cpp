@@ -101,7 +101,7 @@ template <typename ErrorOf>
 bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const ArchiveKeys& keys, bool known,
                       Stream& out, const std::string& outName, ErrorOf outError, bool quiet,
                       int64_t& written) {
-  HashingStream hashed(out);
+  HashingStream hashed(out, /*writeBehind=*/true);
   if (known) {
     TFileStream body;
     if (Status s = body.Open(path.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, path);
@@ -117,7 +117,7 @@ bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const Arc
   }
   written = hashed.Position();
   uint8_t digest[20];
-  hashed.Finish(digest);
+  if (!hashed.Finish(digest)) Fail(outName, "cannot write: " + SystemText(int(outError())));
   char line[kDigestLineLength + 1];
   MakeDigestLine(digest, line);
   return DigestLineMatches(a.header, line);

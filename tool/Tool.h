@@ -105,37 +105,46 @@ class ProgressStream final : public Stream {
 // A pass-through stream that hashes with SHA-1 every byte read from or stored into `inner`.
 // The hashing runs in a second thread, beside the caller's decrypting or encrypting: bytes are
 // copied into one of a few fixed slots, which the thread hashes in order; memory stays bounded.
+// With `writeBehind`, a third thread stores the slots into `inner` too, so that writing the
+// output overlaps the caller's work; a store that fails makes every later Write store nothing,
+// and Finish reports it.
 class HashingStream final : public Stream {
  public:
-  explicit HashingStream(Stream& inner);
+  explicit HashingStream(Stream& inner, bool writeBehind = false);
   ~HashingStream();
   HashingStream(const HashingStream&) = delete;
   HashingStream& operator=(const HashingStream&) = delete;
   int32_t Read(void* buffer, int32_t count) override;
   int32_t Write(const void* buffer, int32_t count) override;
-  int64_t Position() override { return inner_.Position(); }
-  int64_t Size() override { return inner_.Size(); }
-  bool SetPosition(int64_t position) override { return inner_.SetPosition(position); }
-  // The digest of everything that passed; call once.
-  void Finish(uint8_t digest[20]);
+  int64_t Position() override { return writeBehind_ ? accepted_ : inner_.Position(); }
+  int64_t Size() override { return writeBehind_ ? accepted_ : inner_.Size(); }
+  bool SetPosition(int64_t position) override { return !writeBehind_ && inner_.SetPosition(position); }
+  // Waits for the threads and writes the digest of everything that passed; false when a store
+  // behind failed (the inner stream then tells why). Call once.
+  bool Finish(uint8_t digest[20]);
 
  private:
-  static constexpr int kSlots = 4;
+  static constexpr int kSlots = 8;
   static constexpr int32_t kSlotSize = 256 * 1024;
   void Feed(const uint8_t* data, int32_t count);
-  void Publish();  // hands the slot being filled to the thread and waits for a free one
-  void Stop();     // hashes what is published and ends the thread
-  void Work();
+  void Publish();  // hands the slot being filled to the threads and waits for a free one
+  void Stop();     // lets the threads finish what is published and ends them
+  // Runs `use` on every published slot in order; `done` counts the slots it finished.
+  template <class Use>
+  void Consume(uint64_t& done, Use use);
+  uint8_t* Slot(uint64_t sequence) { return slots_.get() + size_t(sequence % kSlots) * kSlotSize; }
 
   Stream& inner_;
+  const bool writeBehind_;
   Sha1Context context_;
   std::unique_ptr<uint8_t[]> slots_;
   int32_t sizes_[kSlots] = {};
-  int filling_ = 0, hashing_ = 0, ready_ = 0;  // `ready_` slots wait from `hashing_` on
-  bool stopping_ = false;
+  int64_t accepted_ = 0;
+  uint64_t published_ = 0, hashed_ = 0, written_ = 0;  // slot counts, in sequence
+  bool stopping_ = false, writeFailed_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::thread worker_;
+  std::thread hasher_, writer_;
 };
 
 // ---- Files ------------------------------------------------------------------------------------
