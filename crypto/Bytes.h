@@ -31,3 +31,12 @@ inline void WipeBytes(void* to, size_t count) {
   volatile uint8_t* p = static_cast<volatile uint8_t*>(to);
   while (count--) *p++ = 0;
 }
+
+// Unrolls the next loop `n` times where the build optimises for speed; a build for size (the
+// stub) keeps it rolled.
+#define ZQV_PRAGMA(text) _Pragma(#text)
+#if defined(__OPTIMIZE_SIZE__) || !defined(__GNUC__) || defined(__clang__)
+#define ZQV_UNROLL(n)
+#else
+#define ZQV_UNROLL(n) ZQV_PRAGMA(GCC unroll n)
+#endif

@@ -181,6 +181,7 @@ void CbcBlocksPermuted(Cipher cipher, bool encrypt, uint8_t chain[8], uint8_t* d
       FinalPermutation(right, left, data);
     }
   } else {
+#if !defined(__OPTIMIZE_SIZE__)  // the stub, built for size, takes one block at a time
     // Two blocks at a time: they are independent, so their rounds overlap in the pipeline.
     for (; blocks >= 2; blocks -= 2, data += 16) {
       uint32_t l0, r0, l1, r1;
@@ -193,6 +194,7 @@ void CbcBlocksPermuted(Cipher cipher, bool encrypt, uint8_t chain[8], uint8_t* d
       chainLeft = in1Left;
       chainRight = in1Right;
     }
+#endif
     for (; blocks > 0; --blocks, data += 8) {
       uint32_t left, right;
       InitialPermutation(data, left, right);

@@ -83,12 +83,12 @@ void EncryptWords(const uint32_t* rk, int32_t rounds, uint32_t s[4]) {
   uint32_t t[4];
   for (int c = 0; c < 4; ++c) s[c] ^= rk[c];
   for (int32_t r = 1; r < rounds; ++r) {
-#pragma GCC unroll 4
+ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c)
       t[c] = kTables.forward[0][ByteOf(s[c], 0)] ^ kTables.forward[1][ByteOf(s[(c + 1) & 3], 1)] ^
              kTables.forward[2][ByteOf(s[(c + 2) & 3], 2)] ^ kTables.forward[3][ByteOf(s[(c + 3) & 3], 3)] ^
              rk[4 * r + c];
-#pragma GCC unroll 4
+ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c) s[c] = t[c];
   }
   const uint8_t* sb = kTables.sbox;
@@ -106,12 +106,12 @@ void DecryptWords(const uint32_t* dk, int32_t rounds, uint32_t s[4]) {
   for (int c = 0; c < 4; ++c) s[c] ^= dk[c];
   const uint32_t* inv = kTables.inverse;
   for (int32_t r = 1; r < rounds; ++r) {
-#pragma GCC unroll 4
+ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c)
       t[c] = inv[ByteOf(s[c], 0)] ^ Rotl(inv[ByteOf(s[(c + 3) & 3], 1)], 8) ^
              Rotl(inv[ByteOf(s[(c + 2) & 3], 2)], 16) ^ Rotl(inv[ByteOf(s[(c + 1) & 3], 3)], 24) ^
              dk[4 * r + c];
-#pragma GCC unroll 4
+ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c) s[c] = t[c];
   }
   const uint8_t* isb = kTables.inverseSbox;

@@ -40,13 +40,13 @@ void CompressPortable(uint32_t h[5], const uint8_t* data, size_t blocks) {
       b = a;
       a = temp;
     };
-#pragma GCC unroll 20
+ZQV_UNROLL(20)
     for (int t = 0; t < 20; ++t) round(d ^ (b & (c ^ d)), 0x5A827999, word(t));
-#pragma GCC unroll 20
+ZQV_UNROLL(20)
     for (int t = 20; t < 40; ++t) round(b ^ c ^ d, 0x6ED9EBA1, word(t));
-#pragma GCC unroll 20
+ZQV_UNROLL(20)
     for (int t = 40; t < 60; ++t) round((b & c) | (d & (b | c)), 0x8F1BBCDC, word(t));
-#pragma GCC unroll 20
+ZQV_UNROLL(20)
     for (int t = 60; t < 80; ++t) round(b ^ c ^ d, 0xCA62C1D6, word(t));
     h[0] += a;
     h[1] += b;
