@@ -202,8 +202,14 @@ HWND FindStubDialog(const Scenario& s, const std::string& caption, bool mustBeVi
 void CheckForbidden(const Scenario& s) {
   for (const std::string& caption : s.forbiddenCaptions)
     if (FindStubDialog(s, caption, false)) Fail("a window \"" + caption + "\" appeared");
-  for (HWND window : s.forbiddenVisible)
-    if (IsWindow(window) && IsWindowVisible(window)) Fail("a window that must stay hidden became visible");
+  // Only while the window is still the stub's: once the stub has ended, its handle may name a
+  // window of another process.
+  for (HWND window : s.forbiddenVisible) {
+    DWORD owner = 0;
+    if (IsWindow(window) && GetWindowThreadProcessId(window, &owner) && owner == s.process.dwProcessId &&
+        IsWindowVisible(window))
+      Fail("a window that must stay hidden became visible");
+  }
 }
 
 bool ProcessEnded(Scenario& s) {
