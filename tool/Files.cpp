@@ -104,14 +104,6 @@ TempFile::TempFile(const std::string& target) : target_(target) {
   std::snprintf(gPendingTemp, sizeof gPendingTemp, "%s", path_.c_str());
 }
 
-void TempFile::Reserve(int64_t bytes) {
-  if (bytes <= 0) return;
-  const int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, bytes);
-  close(fd);
-}
-
 TempFile::~TempFile() {
   if (!committed_) unlink(path_.c_str());
   gPendingTemp[0] = 0;

@@ -292,8 +292,6 @@ int RunExtract(const OpenOptions& o) {
   TFileStream out;
   if (Status s = out.Open(temp.path().c_str(), FileAccess::CreateExclusive); !s.Ok())
     FailStatus(s, temp.path());
-  // At least every block between the chaining block and the tail block comes out.
-  if (known) temp.Reserve((a.bodySize / CipherBlockSize(a.header.cipher) - 2) * CipherBlockSize(a.header.cipher));
   int64_t written = 0;
   const bool match = DecryptAndVerify(
       a, o.archive, keys, known, out, target, [&] { return out.LastError(); }, o.quiet, written);

@@ -158,10 +158,6 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   const std::string& path() const { return path_; }
-  // Reserves `bytes` of disk for the file without changing its size, so that writing it skips
-  // the file system's allocation on the way (a third less time on ext4). Only a hint: where the
-  // file system cannot, the writes allocate as usual.
-  void Reserve(int64_t bytes);
   // Flushes the data to disk, sets the mode (masked by umask) and renames over the target.
   void Commit(unsigned mode);
 
