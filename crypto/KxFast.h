@@ -5,9 +5,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// x86-64 builds carry the AES-NI and SHA-NI paths; others (the i686 stub, WebAssembly) run the
-// portable code alone.
-#if defined(__x86_64__) && !defined(ZQV_NO_FAST_PATHS)
+// x86 builds (the host tool and the i686 stub) carry the AES-NI and SHA-NI paths; others
+// (WebAssembly) run the portable code alone. Each function is compiled for its instructions by
+// a target attribute, so the rest of the build needs none of them.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(ZQV_NO_FAST_PATHS)
 #define ZQV_X86_FAST_PATHS 1
 #else
 #define ZQV_X86_FAST_PATHS 0

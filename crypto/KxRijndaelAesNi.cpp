@@ -25,9 +25,10 @@ ZQV_AES_TARGET void RijndaelCbcDecryptAesNi(const uint8_t* roundKeys, int32_t ro
   key[rounds] = Load(roundKeys);
 
   __m128i previous = Load(chain);
-  // Only the eight states live in registers; the ciphertext for the chaining XOR is read again
-  // from memory, last block first, before the in-place stores overwrite it.
-  constexpr int kLanes = 8;
+  // Only the states live in registers (eight of sixteen on x86-64, four of eight on i386); the
+  // ciphertext for the chaining XOR is read again from memory, last block first, before the
+  // in-place stores overwrite it.
+  constexpr int kLanes = sizeof(void*) == 8 ? 8 : 4;
   for (; blocks >= kLanes; blocks -= kLanes, data += 16 * kLanes) {
     __m128i x[kLanes];
 #pragma GCC unroll 8

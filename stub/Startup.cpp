@@ -7,6 +7,7 @@
 #include "State.h"
 #include "Text.h"
 #include "crypto/FileStream.h"
+#include "crypto/KxCpu.h"
 #include "ui/MainDialog.h"
 
 ArchiveHeader gHeader;
@@ -31,6 +32,18 @@ void RestrictDllSearch() {
   const auto set = reinterpret_cast<SetDllDirectoriesFn>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
   if (set) set(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+}
+
+// The ciphers' SSE-class paths need a system that saves the XMM registers across task switches.
+// Systems that say so answer IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE); Windows
+// 95 lacks the call, so it is looked up, and without it the portable code runs.
+void AllowFastPathsWhereSaved() {
+  using FeatureFn = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const auto present = kernel ? reinterpret_cast<FeatureFn>(reinterpret_cast<void*>(
+                                    GetProcAddress(kernel, "IsProcessorFeaturePresent")))
+                              : nullptr;
+  if (!present || !present(10 /* PF_XMMI64_INSTRUCTIONS_AVAILABLE */)) LimitCpuFeatures(0);
 }
 
 // The temporary folder, with a backslash at its end; false when the system has none.
@@ -93,6 +106,7 @@ void ApplyHeaderDefaults() {
 
 extern "C" [[noreturn]] void StubEntry() {
   RestrictDllSearch();
+  AllowFastPathsWhereSaved();
   gInstance = GetModuleHandleA(nullptr);
   if (!FindTempFolder() || !LoadArchiveHeader()) {
     MessageBoxA(nullptr, "An error occured while opening ZQV SFX.", kMessageCaption, MB_ICONERROR);

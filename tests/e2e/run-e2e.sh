@@ -5,6 +5,7 @@
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --group NAME     one group of scenarios
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --prepare        only make the Wine prefix
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --screenshots OUT
+#   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --run PROGRAM    a Windows test program
 #
 # DIR of --stub-build is the build folder of the stub preset (zqvsfx.exe, and tests/e2e with the
 # harness and the probe). Scenarios live in scenarios/GROUP/*.zqs beside this script; README.md
@@ -14,7 +15,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-stub_build="" zqv="" work="" group="" mode=""
+stub_build="" zqv="" work="" group="" mode="" program=""
 shots_out=""
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -23,8 +24,9 @@ while [ $# -gt 0 ]; do
     --work) work=$2; shift 2 ;;
     --group) group=$2; mode=group; shift 2 ;;
     --prepare) mode=prepare; shift ;;
+    --run) program=$2; mode=run; shift 2 ;;
     --screenshots) shots_out=$2; mode=screenshots; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-e2e: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -44,7 +46,7 @@ HARNESS=$E2E_BIN/zqv_e2e_harness.exe
 [ "$(stat -c %s "$STUB")" = 95232 ] || die "$STUB is not 95232 bytes long"
 [ -f "$HARNESS" ] || die "$HARNESS is missing (run: cmake --build --preset stub)"
 [ -f "$E2E_BIN/zqv_e2e_probe.exe" ] || die "$E2E_BIN/zqv_e2e_probe.exe is missing"
-if [ "$mode" != prepare ]; then
+if [ "$mode" != prepare ] && [ "$mode" != run ]; then
   [ -x "$zqv" ] || die "the host tool ${zqv:-zqv} is missing (run: cmake --build --preset host)"
 fi
 mkdir -p "$work"
@@ -180,4 +182,6 @@ wineserver -p 60 # keeps one wineserver alive between the Wine processes of this
 case "$mode" in
   group) run_group ;;
   screenshots) run_screenshots ;;
+  run) [ -f "$program" ] || die "$program is missing (run: cmake --build --preset stub)"
+       timeout 300 wine "$program" </dev/null ;;
 esac
