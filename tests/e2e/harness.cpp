@@ -27,6 +27,7 @@ struct Scenario {
   PROCESS_INFORMATION process{};
   bool running = false;
   DWORD timeoutMs = 20000;
+  DWORD markMs = 0;  // set by "mark", read by "elapsed"
   HWND slots[8]{};
   std::string slotNames[8];
   HWND current = nullptr;
@@ -464,6 +465,13 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
   if (verb == "timeout") {  // SECONDS: the default for later waits
     Need(args, 1, 1);
     s.timeoutMs = DWORD(ToInt(args[0])) * 1000;
+  } else if (verb == "mark") {  // remembers the time, for a later "elapsed"
+    Need(args, 0, 0);
+    s.markMs = GetTickCount();
+  } else if (verb == "elapsed") {  // LABEL: prints the milliseconds since "mark"; checks nothing
+    Need(args, 1, 1);
+    std::printf("elapsed %s: %lu ms\n", args[0].c_str(), GetTickCount() - s.markMs);
+    std::fflush(stdout);
   } else if (verb == "start") {  // FILE[|WORKING FOLDER]: runs the stub
     Need(args, 1, 2);
     if (s.running) Fail("a stub is already running");

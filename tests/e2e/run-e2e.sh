@@ -3,6 +3,7 @@
 # X server (Xvfb) and a private Wine prefix, or takes the README's screenshots.
 #
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --group NAME     one group of scenarios
+#                                                  (NAME with a slash: a folder of scenarios)
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --prepare        only make the Wine prefix
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --screenshots OUT
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --run PROGRAM    a Windows test program
@@ -26,7 +27,7 @@ while [ $# -gt 0 ]; do
     --prepare) mode=prepare; shift ;;
     --run) program=$2; mode=run; shift 2 ;;
     --screenshots) shots_out=$2; mode=screenshots; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-e2e: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -121,6 +122,7 @@ prepare_case() { # SCRIPT CASEDIR
 
 run_group() {
   local dir=$here/scenarios/$group
+  case $group in */*) dir=$group; group=$(basename "$group") ;; esac  # a folder of scenarios
   [ -d "$dir" ] || die "no scenario group $group"
   local scripts=() setup_failed=0 name
   for script in "$dir"/*.zqs; do
