@@ -27,8 +27,8 @@ constexpr int kInverseRows = 4;
 struct Tables {
   uint8_t sbox[256];
   uint8_t inverseSbox[256];
-  uint32_t forward[4][256];       // SubBytes + MixColumns of one byte, per row
-  uint32_t inverseMix[4][256];    // InvMixColumns of one byte, per row
+  uint32_t forward[4][256];             // SubBytes + MixColumns of one byte, per row
+  uint32_t inverseMix[4][256];          // InvMixColumns of one byte, per row
   uint32_t inverse[kInverseRows][256];  // InvSubBytes + InvMixColumns of one byte, per row
   uint8_t rcon[16];
 };
@@ -92,25 +92,32 @@ uint32_t InvMixColumn(uint32_t w) {
          kTables.inverseMix[2][ByteOf(w, 2)] ^ kTables.inverseMix[3][ByteOf(w, 3)];
 }
 
+// The last round of either direction on four column words: row r of column c is the S-box
+// `box` of row r of column c + r * step (step 1 is ShiftRows, 3 InvShiftRows), then the key.
+inline __attribute__((always_inline)) void FinalRound(const uint8_t box[256], int step, const uint32_t key[4],
+                                                      uint32_t s[4]) {
+  uint32_t t[4];
+  for (int c = 0; c < 4; ++c)
+    t[c] = Column(box[ByteOf(s[c], 0)], box[ByteOf(s[(c + step) & 3], 1)],
+                  box[ByteOf(s[(c + 2 * step) & 3], 2)], box[ByteOf(s[(c + 3 * step) & 3], 3)]) ^
+           key[c];
+  for (int c = 0; c < 4; ++c) s[c] = t[c];
+}
+
 // The whole cipher on a state of four column words: one table look-up per byte and round.
 void EncryptWords(const uint32_t* rk, int32_t rounds, uint32_t s[4]) {
   uint32_t t[4];
   for (int c = 0; c < 4; ++c) s[c] ^= rk[c];
   for (int32_t r = 1; r < rounds; ++r) {
-ZQV_UNROLL(4)
+    ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c)
       t[c] = kTables.forward[0][ByteOf(s[c], 0)] ^ kTables.forward[1][ByteOf(s[(c + 1) & 3], 1)] ^
              kTables.forward[2][ByteOf(s[(c + 2) & 3], 2)] ^ kTables.forward[3][ByteOf(s[(c + 3) & 3], 3)] ^
              rk[4 * r + c];
-ZQV_UNROLL(4)
+    ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c) s[c] = t[c];
   }
-  const uint8_t* sb = kTables.sbox;
-  for (int c = 0; c < 4; ++c)
-    t[c] = Column(sb[ByteOf(s[c], 0)], sb[ByteOf(s[(c + 1) & 3], 1)], sb[ByteOf(s[(c + 2) & 3], 2)],
-                  sb[ByteOf(s[(c + 3) & 3], 3)]) ^
-           rk[4 * rounds + c];
-  for (int c = 0; c < 4; ++c) s[c] = t[c];
+  FinalRound(kTables.sbox, 1, rk + 4 * rounds, s);
 }
 
 // The equivalent inverse cipher (FIPS-197 5.3.5): `dk` holds the round keys in the order used,
@@ -120,20 +127,15 @@ void DecryptWords(const uint32_t* dk, int32_t rounds, uint32_t s[4]) {
   for (int c = 0; c < 4; ++c) s[c] ^= dk[c];
   const uint32_t* inv = kTables.inverse[0];
   for (int32_t r = 1; r < rounds; ++r) {
-ZQV_UNROLL(4)
+    ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c)
       t[c] = inv[ByteOf(s[c], 0)] ^ InverseRow(1, ByteOf(s[(c + 3) & 3], 1)) ^
              InverseRow(2, ByteOf(s[(c + 2) & 3], 2)) ^ InverseRow(3, ByteOf(s[(c + 1) & 3], 3)) ^
              dk[4 * r + c];
-ZQV_UNROLL(4)
+    ZQV_UNROLL(4)
     for (int c = 0; c < 4; ++c) s[c] = t[c];
   }
-  const uint8_t* isb = kTables.inverseSbox;
-  for (int c = 0; c < 4; ++c)
-    t[c] = Column(isb[ByteOf(s[c], 0)], isb[ByteOf(s[(c + 3) & 3], 1)], isb[ByteOf(s[(c + 2) & 3], 2)],
-                  isb[ByteOf(s[(c + 1) & 3], 3)]) ^
-           dk[4 * rounds + c];
-  for (int c = 0; c < 4; ++c) s[c] = t[c];
+  FinalRound(kTables.inverseSbox, 3, dk + 4 * rounds, s);
 }
 
 void CbcBlocksPortable(const RijndaelContext& context, uint8_t chain[16], uint8_t* data, size_t blocks) {
@@ -172,7 +174,8 @@ void CbcBlocksPortable(const RijndaelContext& context, uint8_t chain[16], uint8_
 void RijndaelCbcBlocks(const RijndaelContext& context, uint8_t chain[16], uint8_t* data, size_t blocks) {
 #if ZQV_X86_FAST_PATHS
   if (CpuFeatures() & kCpuAesNi) {
-    if (context.encrypt) return RijndaelCbcEncryptAesNi(context.roundKeys, context.rounds, chain, data, blocks);
+    if (context.encrypt)
+      return RijndaelCbcEncryptAesNi(context.roundKeys, context.rounds, chain, data, blocks);
     return RijndaelCbcDecryptAesNi(context.roundKeys, context.rounds, chain, data, blocks);
   }
 #endif

@@ -24,8 +24,8 @@ inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 // The portable compression: the schedule kept as a ring of sixteen words, the rounds unrolled
 // so that the function and constant of each group are fixed.
 void CompressPortable(uint32_t h[5], const uint8_t* data, size_t blocks) {
+  uint32_t w[16];
   for (; blocks > 0; --blocks, data += 64) {
-    uint32_t w[16];
     for (int t = 0; t < 16; ++t) w[t] = LoadBe32(data + 4 * t);
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
     auto word = [&w](int t) {
@@ -40,13 +40,13 @@ void CompressPortable(uint32_t h[5], const uint8_t* data, size_t blocks) {
       b = a;
       a = temp;
     };
-ZQV_UNROLL(20)
+    ZQV_UNROLL(20)
     for (int t = 0; t < 20; ++t) round(d ^ (b & (c ^ d)), 0x5A827999, word(t));
-ZQV_UNROLL(20)
+    ZQV_UNROLL(20)
     for (int t = 20; t < 40; ++t) round(b ^ c ^ d, 0x6ED9EBA1, word(t));
-ZQV_UNROLL(20)
+    ZQV_UNROLL(20)
     for (int t = 40; t < 60; ++t) round((b & c) | (d & (b | c)), 0x8F1BBCDC, word(t));
-ZQV_UNROLL(20)
+    ZQV_UNROLL(20)
     for (int t = 60; t < 80; ++t) round(b ^ c ^ d, 0xCA62C1D6, word(t));
     h[0] += a;
     h[1] += b;
@@ -54,6 +54,7 @@ ZQV_UNROLL(20)
     h[3] += d;
     h[4] += e;
   }
+  WipeBytes(w, sizeof w);  // the schedule holds message words; cleared once per call
 }
 
 }  // namespace
