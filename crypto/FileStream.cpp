@@ -3,12 +3,17 @@
 #include "Bytes.h"
 
 Status TFileStream::Open(const char* path, FileAccess access) {
+  Adopt(kNoFile);
+  return PlatformOpenFile(path, access, handle_);
+}
+
+void TFileStream::Adopt(FileHandle handle) {
   (void)Close();
   position_ = 0;
   fill_ = next_ = 0;
   writing_ = failed_ = false;
   lastError_ = 0;
-  return PlatformOpenFile(path, access, handle_);
+  handle_ = handle;
 }
 
 Status TFileStream::Close() {

@@ -42,6 +42,8 @@ class TFileStream final : public Stream {
   TFileStream& operator=(const TFileStream&) = delete;
 
   Status Open(const char* path, FileAccess access);
+  // Takes over a handle the caller opened (for writing or reading from its start); Close closes it.
+  void Adopt(FileHandle handle);
   // Writes out what is buffered and closes; EWriteError when the file did not take it all.
   Status Close();
   bool IsOpen() const { return handle_ != kNoFile; }

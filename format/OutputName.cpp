@@ -33,9 +33,10 @@ OutputNameFault MakeOutputPath(const char* name, int length, char separator, cha
   int out = 0;
   path[0] = 0;
   if (length > 0 && (name[0] == '\\' || name[0] == '/')) return kNameAbsolute;
+  bool forbidden = false;
   for (int i = 0; i < length; ++i) {
     if (name[i] == ':') return kNameDrive;
-    if (IsForbiddenCharacter(uint8_t(name[i]))) return kNameCharacter;
+    forbidden = forbidden || IsForbiddenCharacter(uint8_t(name[i]));
   }
   for (int start = 0; start <= length;) {
     int end = start;
@@ -56,6 +57,9 @@ OutputNameFault MakeOutputPath(const char* name, int length, char separator, cha
     for (int k = 0; k < size; ++k) path[out++] = part[k];
   }
   path[out] = 0;
+  // Checked last: a name with such a character fails to be created anyway, but one that also
+  // leaves the destination must be refused as that.
+  if (forbidden) return kNameCharacter;
   return out == 0 ? kNameEmpty : kNameSafe;
 }
 

@@ -19,7 +19,9 @@ enum OutputNameFault : uint8_t {
 // destination, its folders joined by `separator`, written to `path` (room for length + 1
 // bytes). Backslashes and slashes both separate folders; empty and "." parts drop out; ".."
 // removes the folder before it; trailing dots and spaces of each part are dropped, as Windows
-// drops them. Returns the fault that refuses the name, or kNameSafe.
+// drops them. Returns the fault that refuses the name, or kNameSafe; a name that reaches outside
+// the destination or names a device is refused as that before kNameCharacter and kNameEmpty,
+// the faults a file system refuses by itself.
 OutputNameFault MakeOutputPath(const char* name, int length, char separator, char* path);
 
 // What is wrong with such a name, as a phrase: "climbs out of the destination folder".

@@ -11,6 +11,7 @@
 #include "Win32File.h"
 #include "crypto/FileStream.h"
 #include "crypto/KxClass.h"
+#include "format/OutputName.h"
 #include "ui/PasswordDialog.h"
 
 namespace {
@@ -34,14 +35,28 @@ void RemoveTempFile() {
   gTempFile[0] = 0;
 }
 
-// The destination, a backslash unless it is empty or ends in one, and the output file name.
-void BuildOutputPath() {
-  char name[256];
-  ReadField(gHeader.outputName, name);
+// The refusal of a stored name that would leave the destination or name a device.
+char gNameError[300];
+
+// The destination, a backslash unless it is empty or ends in one, and the output file name as
+// the shared name rule makes it. A name that reaches outside the destination (a "..", a drive,
+// a leading backslash) or names a device is refused before anything is created. Names the
+// file system refuses by itself (empty, or with a character file names cannot hold) go on as
+// stored, so that creating the output reports them.
+Status BuildOutputPath() {
+  char name[256], safe[256];
+  const int length = ReadField(gHeader.outputName, name);
+  const OutputNameFault fault = MakeOutputPath(name, length, '\\', safe);
+  if (fault != kNameSafe && fault != kNameEmpty && fault != kNameCharacter) {
+    TextBuilder(gNameError, sizeof gNameError).Add("The output name \"").Add(name).Add("\" ").Add(
+        OutputNameFaultText(fault)).AddChar('.');
+    return RaiseError(ErrorKind::EInOutError, gNameError);
+  }
   TextBuilder path(gOutputPath, sizeof gOutputPath);
   path.Add(gDestinationDir);
   if (path.Length() > 0 && gOutputPath[path.Length() - 1] != '\\') path.AddChar('\\');
-  path.Add(name);
+  path.Add(fault == kNameSafe ? safe : name);
+  return kOk;
 }
 
 // The folder part of a path: everything up to and including its last backslash or colon.
@@ -173,7 +188,7 @@ Status ReplaceOutputFile() {
 Status ExtractArchive(bool& verified) {
   verified = false;
   gTempFile[0] = 0;
-  BuildOutputPath();
+  if (Status s = BuildOutputPath(); !s.Ok()) return s;
   if (Status s = CreateOutputFolder(); !s.Ok()) return s;
   ApplyOverwriteMode();
   AskPasswordAndDeriveKeys();

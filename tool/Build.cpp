@@ -100,10 +100,10 @@ int RunBuild(const BuildOptions& o) {
   ArchiveKeys keys;
   ObtainArchiveKeys(o.passwordFile, true, o.codepage, keys);
 
-  TempFile temp(o.output);
+  const FolderHandle folder = OpenFolder(DirName(o.output));
+  TempFile temp(folder, BaseName(o.output), o.output);
   TFileStream out;
-  if (Status s = out.Open(temp.path().c_str(), FileAccess::CreateExclusive); !s.Ok())
-    FailStatus(s, temp.path());
+  out.Adopt(temp.Release());
   CopyStub(stubPath, out, o.output);
   // The header goes in last, once the plaintext's digest is known; reserve its place now.
   const ArchiveHeader blank{};

@@ -4,13 +4,16 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
 #include "Tool.h"
+#include "format/OutputName.h"
 
 [[noreturn]] void Fail(const std::string& file, const std::string& cause, int code) {
   throw ToolError(code, file + ": " + cause);
@@ -61,11 +64,13 @@ std::string ExecutableDir() {
 
 namespace {
 
-// The temporary file of the running command, removed by the signal handler on an interrupt.
-char gPendingTemp[PATH_MAX];
+// The temporary file of the running command, removed by the signal handler on an interrupt:
+// its folder's descriptor and its name there (unlinkat is safe in a signal handler).
+int gPendingFolder = -1;
+char gPendingName[64];
 
 void RemovePendingAndDie(int signal) {
-  if (gPendingTemp[0]) unlink(gPendingTemp);
+  if (gPendingName[0]) unlinkat(gPendingFolder, gPendingName, 0);
   ::signal(signal, SIG_DFL);
   raise(signal);
 }
@@ -80,8 +85,9 @@ void WatchSignals() {
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(s, &action, nullptr);
 }
 
-void SyncPath(const std::string& path, const std::string& shown) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Flushes a file or folder to disk; `flags` as for openat.
+void SyncAt(int folder, const char* name, int flags, const std::string& shown) {
+  const int fd = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | flags);
   if (fd < 0 || fsync(fd) != 0) {
     const int error = errno;
     if (fd >= 0) close(fd);
@@ -94,32 +100,58 @@ void SyncPath(const std::string& path, const std::string& shown) {
 
 }  // namespace
 
-TempFile::TempFile(const std::string& target) : target_(target) {
-  std::string pattern = DirName(target) + "/.zqv-tmp-XXXXXX";
-  const int fd = mkstemp(pattern.data());
-  if (fd < 0) Fail(DirName(target), "cannot create a temporary file: " + SystemText(errno));
-  close(fd);
-  path_ = pattern;
+FolderHandle::~FolderHandle() {
+  if (fd_ >= 0) close(fd_);
+}
+
+FolderHandle OpenFolder(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) Fail(path, "cannot open the folder: " + SystemText(errno));
+  return FolderHandle(fd);
+}
+
+TempFile::TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown)
+    : folder_(folder.fd()), name_(name), shown_(shown) {
   WatchSignals();
-  std::snprintf(gPendingTemp, sizeof gPendingTemp, "%s", path_.c_str());
+  // mkstemp's job, relative to the folder's descriptor; O_NOFOLLOW and O_EXCL together never
+  // open anything that already stands there.
+  for (int attempt = 0; fd_ < 0; ++attempt) {
+    uint32_t random = 0;
+    if (getrandom(&random, sizeof random, 0) != sizeof random) random = uint32_t(getpid()) + uint32_t(attempt);
+    std::snprintf(temp_, sizeof temp_, ".zqv-tmp-%08x", random);
+    fd_ = openat(folder_, temp_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0 && (errno != EEXIST || attempt > 100))
+      Fail(DirName(shown), "cannot create a temporary file: " + SystemText(errno));
+  }
+  gPendingFolder = folder_;
+  std::snprintf(gPendingName, sizeof gPendingName, "%s", temp_);
 }
 
 TempFile::~TempFile() {
-  if (!committed_) unlink(path_.c_str());
-  gPendingTemp[0] = 0;
+  if (fd_ >= 0) close(fd_);
+  if (!committed_) unlinkat(folder_, temp_, 0);
+  gPendingName[0] = 0;
+}
+
+int TempFile::Release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
 }
 
 void TempFile::Commit(unsigned mode) {
-  SyncPath(path_, target_);
+  SyncAt(folder_, temp_, 0, shown_);
   const mode_t mask = umask(0);
   umask(mask);
-  if (chmod(path_.c_str(), mode_t(mode) & ~mask) != 0)
-    Fail(target_, "cannot set the mode: " + SystemText(errno));
-  if (rename(path_.c_str(), target_.c_str()) != 0)
-    Fail(target_, "cannot rename into place: " + SystemText(errno));
+  if (fchmodat(folder_, temp_, mode_t(mode) & ~mask, 0) != 0)
+    Fail(shown_, "cannot set the mode: " + SystemText(errno));
+  // renameat replaces whatever stands at the name, a link included, and never what a link
+  // points to.
+  if (renameat(folder_, temp_, folder_, name_.c_str()) != 0)
+    Fail(shown_, "cannot rename into place: " + SystemText(errno));
   committed_ = true;
-  gPendingTemp[0] = 0;
-  SyncPath(DirName(target_), DirName(target_));
+  gPendingName[0] = 0;
+  SyncAt(folder_, ".", O_DIRECTORY, DirName(shown_));
 }
 
 // ---- Folders ------------------------------------------------------------------------------------
@@ -140,34 +172,55 @@ void CreatedFolders::Make(const std::string& folder) {
   }
 }
 
+OutputFolder::OutputFolder(const std::string& destination, const std::vector<std::string>& folders,
+                           bool create) {
+  std::string shown = destination;
+  folders_.push_back(std::make_unique<FolderHandle>(OpenFolder(destination)));
+  for (const std::string& name : folders) {
+    shown += (shown == "/" ? "" : "/") + name;
+    const int parent = folders_.back()->fd();
+    int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      if (!create) return;
+      if (mkdirat(parent, name.c_str(), 0777) != 0)
+        Fail(shown, "cannot create the folder: " + SystemText(errno));
+      created_.emplace_back(folders_.size() - 1, name);
+      fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) {
+      const int error = errno;
+      struct stat st;
+      if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        Fail(shown, "cannot extract: a symbolic link stands where the archive names a folder");
+      if (error == ENOTDIR) Fail(shown, "cannot create the folder: a file of that name exists");
+      Fail(shown, "cannot open the folder: " + SystemText(error));
+    }
+    folders_.push_back(std::make_unique<FolderHandle>(fd));
+  }
+  complete_ = true;
+}
+
+OutputFolder::~OutputFolder() {
+  for (auto it = created_.rbegin(); it != created_.rend(); ++it)
+    unlinkat(folders_[it->first]->fd(), it->second.c_str(), AT_REMOVEDIR);
+}
+
 // ---- Output names ---------------------------------------------------------------------------------
 
 std::optional<std::vector<std::string>> SafeRelativePath(const std::string& name, std::string& why) {
-  if (name.empty()) return why = "the archive names no output file", std::nullopt;
-  if (name.find('\0') != std::string::npos) return why = "the output name contains a zero byte", std::nullopt;
-  if (name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':')
-    return why = "the output name \"" + name + "\" carries a drive", std::nullopt;
-  if (name[0] == '\\' || name[0] == '/')
-    return why = "the output name \"" + name + "\" is an absolute path", std::nullopt;
-  if (name.find(':') != std::string::npos)
-    return why = "the output name \"" + name + "\" contains a colon (a drive or a stream)", std::nullopt;
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of("\\/", start);
-    if (end == std::string::npos) end = name.size();
-    const std::string part = name.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (parts.empty())
-        return why = "the output name \"" + name + "\" climbs out of the destination folder", std::nullopt;
-      parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
+  std::string path(name.size() + 1, '\0');
+  const OutputNameFault fault = MakeOutputPath(name.data(), int(name.size()), '/', path.data());
+  if (fault != kNameSafe) {
+    why = "the output name \"" + name + "\" " + OutputNameFaultText(fault);
+    return std::nullopt;
   }
-  if (parts.empty()) return why = "the output name \"" + name + "\" names no file", std::nullopt;
+  path.resize(std::strlen(path.c_str()));
+  std::vector<std::string> parts;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
   return parts;
 }
 

@@ -1,4 +1,7 @@
 // zqv info, test and extract: read the header, check it, decrypt the body and verify its digest.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -168,6 +171,24 @@ std::string Json(const std::string& s) {
   return out + "\"";
 }
 
+// Applies the overwrite mode to an output that exists: false when the run ends here, successfully.
+bool ConfirmOverwrite(const OpenOptions& o, const ArchiveHeader& header, const std::string& target) {
+  const int mode = o.overwrite ? *o.overwrite : header.overwriteMode;
+  if (mode == 1) {
+    if (!o.quiet) std::fprintf(stderr, "zqv: %s: exists, skipped\n", target.c_str());
+    return false;
+  }
+  if (mode == 2) {
+    if (!StdinIsTerminal())
+      Fail(target, "already exists; not overwritten without a terminal to confirm (use --overwrite or --skip)");
+    if (!AskYesNo(target + " already exists. Overwrite?")) {
+      if (!o.quiet) std::fprintf(stderr, "zqv: %s: not overwritten\n", target.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void ObtainArchiveKeys(const std::string& passwordFile, bool confirm, const std::string& codepage,
@@ -262,43 +283,40 @@ int RunExtract(const OpenOptions& o) {
   std::string why;
   const auto parts = SafeRelativePath(Text(a.header.outputName, o.codepage), why);
   if (!parts) Fail(o.archive, why);
-  std::string target = o.directory.empty() ? "." : o.directory;
-  while (target.size() > 1 && target.back() == '/') target.pop_back();
+  const std::vector<std::string> folderParts(parts->begin(), parts->end() - 1);
+  const std::string& leaf = parts->back();
+  std::string destination = o.directory.empty() ? "." : o.directory;
+  while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
+  std::string target = destination;
   for (const auto& part : *parts) target += (target == "/" ? "" : "/") + part;
 
-  if (IsDirectory(target)) Fail(target, "cannot extract: a folder of that name exists");
-  if (Exists(target)) {
-    int mode = o.overwrite ? *o.overwrite : a.header.overwriteMode;
-    if (mode == 1) {
-      if (!o.quiet) std::fprintf(stderr, "zqv: %s: exists, skipped\n", target.c_str());
-      return kExitOk;
-    }
-    if (mode == 2) {
-      if (!StdinIsTerminal())
-        Fail(target,
-             "already exists; not overwritten without a terminal to confirm (use --overwrite or --skip)");
-      if (!AskYesNo(target + " already exists. Overwrite?")) {
-        if (!o.quiet) std::fprintf(stderr, "zqv: %s: not overwritten\n", target.c_str());
-        return kExitOk;
-      }
+  // What already stands there is looked at before the password is asked, through the same walk
+  // that extraction takes, so that a link in the way is refused at once.
+  if (IsDirectory(destination)) {
+    const OutputFolder existing(destination, folderParts, /*create=*/false);
+    struct stat st;
+    if (existing.complete() && fstatat(existing.innermost().fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode)) Fail(target, "cannot extract: a folder of that name exists");
+      if (!ConfirmOverwrite(o, a.header, target)) return kExitOk;
     }
   }
 
   ArchiveKeys keys;
   ObtainArchiveKeys(o.passwordFile, false, o.codepage, keys);
-  CreatedFolders folders;  // declared before the temporary file, so removed after it
-  folders.Make(DirName(target));
-  TempFile temp(target);
+  CreatedFolders made;  // declared before the folder and the temporary file, so removed after them
+  made.Make(destination);
+  OutputFolder folder(destination, folderParts, /*create=*/true);
+  TempFile temp(folder.innermost(), leaf, target);
   TFileStream out;
-  if (Status s = out.Open(temp.path().c_str(), FileAccess::CreateExclusive); !s.Ok())
-    FailStatus(s, temp.path());
+  out.Adopt(temp.Release());
   int64_t written = 0;
   const bool match = DecryptAndVerify(
       a, o.archive, keys, known, out, target, [&] { return out.LastError(); }, o.quiet, written);
   if (Status s = out.Close(); !s.Ok()) Fail(target, "cannot write: " + SystemText(int(out.LastError())));
   if (!match) FailWrongPassword(o.archive);
   temp.Commit(0666);
-  folders.Keep();
+  folder.Keep();
+  made.Keep();
   if (!o.quiet)
     std::printf("%s: extracted %s (%lld bytes)\n", o.archive.c_str(), target.c_str(), (long long)written);
   return kExitOk;

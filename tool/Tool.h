@@ -149,24 +149,43 @@ class HashingStream final : public Stream {
 
 // ---- Files ------------------------------------------------------------------------------------
 
-// A temporary file beside `target` (same folder, so the final rename stays on one file system),
-// removed again unless Commit() renamed it into place. An interrupt removes it too.
+// An open folder; names below it are resolved from it, never again through its path.
+class FolderHandle {
+ public:
+  explicit FolderHandle(int fd) : fd_(fd) {}
+  FolderHandle(FolderHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  FolderHandle(const FolderHandle&) = delete;
+  FolderHandle& operator=(const FolderHandle&) = delete;
+  ~FolderHandle();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+// Opens a folder the user named (a link there is the user's own choice).
+FolderHandle OpenFolder(const std::string& path);
+
+// A temporary file `.zqv-tmp-*` in `folder`, removed again unless Commit() renamed it to `name`
+// there. An interrupt removes it too. `shown` names the target in messages.
 class TempFile {
  public:
-  explicit TempFile(const std::string& target);
+  TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown);
   ~TempFile();
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
+  // The open file, for a stream to take over.
+  int Release();
   // Flushes the data to disk, sets the mode (masked by umask) and renames over the target.
   void Commit(unsigned mode);
 
  private:
-  std::string path_, target_;
+  int folder_, fd_ = -1;
+  std::string name_, shown_;
+  char temp_[32] = {};
   bool committed_ = false;
 };
 
-// Folders made by one run, removed again (innermost first) unless kept.
+// Folders on a path the user named, made by one run, removed again (innermost first) unless kept.
 class CreatedFolders {
  public:
   ~CreatedFolders();
@@ -176,6 +195,28 @@ class CreatedFolders {
 
  private:
   std::vector<std::string> folders_;
+};
+
+// The folder an archive's output goes in: the destination, then the stored name's folders
+// below it, each opened from the one before without following a symbolic link, so that no
+// link inside the destination (nor one swapped in while the file is written) leads outside it.
+// A link or a file where a folder belongs is refused. A missing folder ends the walk unless
+// `create`; folders made are removed again unless kept.
+class OutputFolder {
+ public:
+  OutputFolder(const std::string& destination, const std::vector<std::string>& folders, bool create);
+  ~OutputFolder();
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+  // Every folder exists and innermost() is the last of them.
+  bool complete() const { return complete_; }
+  const FolderHandle& innermost() const { return *folders_.back(); }
+  void Keep() { created_.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<FolderHandle>> folders_;
+  std::vector<std::pair<size_t, std::string>> created_;  // (index of the parent, name)
+  bool complete_ = false;
 };
 
 std::string BaseName(const std::string& path);

@@ -158,7 +158,7 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
   if (request->mustBeVisible && !IsWindowVisible(window)) return TRUE;
   char caption[512] = {};
   GetWindowTextA(window, caption, sizeof caption);
-  if (request->caption->compare(caption) != 0) return TRUE;
+  if (!GlobMatch(request->caption->c_str(), caption)) return TRUE;
   request->found = window;
   return FALSE;
 }
