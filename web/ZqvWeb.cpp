@@ -1,0 +1,299 @@
+// The web page's module: the archive format read and made inside a Web Worker. The worker
+// supplies the input's bytes in chunks it reads from a File (readInput) and takes the output
+// back in chunks it keeps as Blob parts (writeOutput); nothing here holds more than one chunk.
+#include <emscripten.h>
+
+#include "crypto/KxCipher.h"
+#include "crypto/KxProc.h"
+#include "format/Archive.h"
+#include "format/OutputName.h"
+
+// Copies up to `count` bytes of the input from `offset` into `buffer`; returns how many.
+EM_JS(int32_t, ReadInputChunk, (double offset, uint8_t* buffer, int32_t count),
+      { return Module.readInput(offset, buffer, count); });
+// Takes `count` bytes of output; returns how many it stored.
+EM_JS(int32_t, WriteOutputChunk, (const uint8_t* buffer, int32_t count),
+      { return Module.writeOutput(buffer, count); });
+EM_JS(double, NowMilliseconds, (), { return Date.now(); });
+
+namespace {
+
+constexpr int32_t kChunk = 1 << 20;
+
+// The input file as a stream, read ahead in chunks of kChunk bytes.
+class InputStream final : public Stream {
+ public:
+  void Reset(int64_t size) {
+    size_ = size;
+    position_ = 0;
+    fill_ = next_ = 0;
+  }
+  int32_t Read(void* buffer, int32_t count) override {
+    auto* out = static_cast<uint8_t*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+      if (next_ == fill_) {
+        const int64_t left = size_ - position_;
+        if (left <= 0) break;
+        const int32_t want = left < kChunk ? int32_t(left) : kChunk;
+        fill_ = ReadInputChunk(double(position_), chunk_, want);
+        next_ = 0;
+        if (fill_ <= 0) {
+          fill_ = 0;
+          break;
+        }
+        position_ += fill_;
+      }
+      int32_t n = fill_ - next_;
+      if (n > count - done) n = count - done;
+      __builtin_memcpy(out + done, chunk_ + next_, size_t(n));
+      next_ += n;
+      done += n;
+    }
+    return done;
+  }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Position() override { return position_ - (fill_ - next_); }
+  int64_t Size() override { return size_; }
+  bool SetPosition(int64_t position) override {
+    if (position < 0 || position > size_) return false;
+    position_ = position;
+    fill_ = next_ = 0;
+    return true;
+  }
+
+ private:
+  int64_t size_ = 0;
+  int64_t position_ = 0;  // of the byte after the chunk read ahead
+  int32_t fill_ = 0, next_ = 0;
+  uint8_t chunk_[kChunk];
+};
+
+// The output as a stream handed to the worker in chunks of kChunk bytes; hashes what it takes
+// when asked, so that what is verified is exactly what is offered for download.
+class OutputStream final : public Stream {
+ public:
+  void Reset(bool hash) {
+    hash_ = hash;
+    size_ = 0;
+    fill_ = 0;
+    failed_ = false;
+    Sha1Start(sha1_);
+  }
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* buffer, int32_t count) override {
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    if (failed_ || count <= 0) return 0;
+    if (hash_) Sha1Add(sha1_, in, count);
+    int32_t done = 0;
+    while (done < count) {
+      int32_t n = kChunk - fill_;
+      if (n > count - done) n = count - done;
+      __builtin_memcpy(chunk_ + fill_, in + done, size_t(n));
+      fill_ += n;
+      done += n;
+      if (fill_ == kChunk && !Flush()) return done - n;
+    }
+    size_ += count;
+    return count;
+  }
+  int64_t Position() override { return size_; }
+  int64_t Size() override { return size_; }
+  bool SetPosition(int64_t) override { return false; }
+  bool Flush() {
+    if (fill_ > 0 && WriteOutputChunk(chunk_, fill_) != fill_) failed_ = true;
+    fill_ = 0;
+    return !failed_;
+  }
+  void Digest(uint8_t digest[20]) { Sha1Finish(sha1_, digest); }
+
+ private:
+  bool hash_ = false;
+  bool failed_ = false;
+  int64_t size_ = 0;
+  int32_t fill_ = 0;
+  Sha1Context sha1_;
+  uint8_t chunk_[kChunk];
+};
+
+// The plaintext read for encryption, hashed on the way: one pass, what is hashed is what is
+// encrypted.
+class HashingInput final : public Stream {
+ public:
+  explicit HashingInput(Stream& inner) : inner_(inner) { Sha1Start(sha1_); }
+  int32_t Read(void* buffer, int32_t count) override {
+    const int32_t n = inner_.Read(buffer, count);
+    if (n > 0) Sha1Add(sha1_, buffer, n);
+    return n;
+  }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Position() override { return inner_.Position(); }
+  int64_t Size() override { return inner_.Size(); }
+  bool SetPosition(int64_t) override { return false; }
+  void Digest(uint8_t digest[20]) { Sha1Finish(sha1_, digest); }
+
+ private:
+  Stream& inner_;
+  Sha1Context sha1_;
+};
+
+InputStream input;
+OutputStream output;
+ArchiveHeader header;
+uint32_t fixedSeed = 0;
+const char* lastError = "";
+
+uint32_t FixedTimer() { return fixedSeed; }
+uint32_t ClockTimer() { return uint32_t(int64_t(NowMilliseconds())); }
+
+uint8_t* FieldOf(int field, int& size) {
+  switch (field) {
+    case 0: size = sizeof header.outputName; return header.outputName;
+    case 1: size = sizeof header.destinationDir; return header.destinationDir;
+    case 2: size = sizeof header.windowTitle; return header.windowTitle;
+    case 3: size = sizeof header.runAfter; return header.runAfter;
+    case 4: size = sizeof header.digestLine; return header.digestLine;
+    default: size = 0; return nullptr;
+  }
+}
+
+bool EmptyFileDigestLine() {
+  uint8_t digest[20];
+  Sha1OfBuffer(digest, "", 0);
+  char line[kDigestLineLength + 1];
+  MakeDigestLine(digest, line);
+  return DigestLineMatches(header, line);
+}
+
+}  // namespace
+
+// What the page can do with the archive whose header it copied here.
+enum ArchiveCheck : int {
+  kArchiveOk = 0,
+  kNotAnArchive = 1,     // nothing after the stub, or no magic
+  kUnknownCipher = 2,    // a selector the format does not know, and a digest no empty file has
+  kEmptyOutput = 3,      // an unknown selector with the empty file's digest: the output is empty
+  kBodyTooShort = 4,     // shorter than two blocks: "Invalid file format"
+};
+
+// Results of zqv_open and zqv_make.
+enum RunResult : int { kRunMatch = 0, kRunMismatch = 1, kRunInvalid = 2, kRunWriteFailed = 3 };
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE uint8_t* zqv_header() { return reinterpret_cast<uint8_t*>(&header); }
+EMSCRIPTEN_KEEPALIVE int zqv_header_offset() { return int(HeaderOffset); }
+EMSCRIPTEN_KEEPALIVE int zqv_header_size() { return int(HeaderSize); }
+EMSCRIPTEN_KEEPALIVE const char* zqv_last_error() { return lastError; }
+
+// The header (its bytes already copied to zqv_header(), missing ones zero) of a file of
+// `fileSize` bytes.
+EMSCRIPTEN_KEEPALIVE int zqv_check_archive(double fileSize) {
+  const int64_t size = int64_t(fileSize);
+  if (size <= HeaderOffset || !HasArchiveMagic(header)) return kNotAnArchive;
+  if (!IsKnownCipher(header.cipher)) return EmptyFileDigestLine() ? kEmptyOutput : kUnknownCipher;
+  const int64_t body = size > BodyOffset ? size - BodyOffset : 0;
+  if (body < 2 * CipherBlockSize(header.cipher)) return kBodyTooShort;
+  return kArchiveOk;
+}
+
+// A header field's text (0 output name, 1 destination, 2 title, 3 run-after, 4 digest line)
+// copied to `text` (room for 257 bytes); returns its length.
+EMSCRIPTEN_KEEPALIVE int zqv_field(int field, char* text) {
+  int size = 0;
+  const uint8_t* f = FieldOf(field, size);
+  return f ? ReadShortString(f, size, text) : 0;
+}
+EMSCRIPTEN_KEEPALIVE int zqv_byte(int offset) { return offset >= 0 && offset < HeaderSize ? zqv_header()[offset] : 0; }
+EMSCRIPTEN_KEEPALIVE const char* zqv_cipher_name(int selector) { return CipherName(uint8_t(selector)); }
+
+// The plaintext sizes a body of `bodySize` bytes can hold, in `range` (two doubles).
+EMSCRIPTEN_KEEPALIVE int zqv_plain_size_range(double bodySize, double* range) {
+  int64_t least = 0, most = 0;
+  if (!PlainSizeRange(header.cipher, int64_t(bodySize), least, most)) return 0;
+  range[0] = double(least);
+  range[1] = double(most);
+  return 1;
+}
+
+// The name the output is saved under: the stored name made safe as for extraction, its folder
+// part dropped. Returns its length, or minus the OutputNameFault that refuses it.
+EMSCRIPTEN_KEEPALIVE int zqv_download_name(char* name) {
+  char stored[sizeof header.outputName];
+  const int length = ReadField(header.outputName, stored);
+  char path[sizeof header.outputName];
+  const OutputNameFault fault = MakeOutputPath(stored, length, '/', path);
+  if (fault != kNameSafe) return -int(fault);
+  int start = 0, end = 0;
+  for (; path[end]; ++end)
+    if (path[end] == '/') start = end + 1;
+  for (int i = start; i <= end; ++i) name[i - start] = path[i];
+  return end - start;
+}
+EMSCRIPTEN_KEEPALIVE const char* zqv_name_fault_text(int fault) {
+  return OutputNameFaultText(OutputNameFault(fault));
+}
+// Whether `length` bytes of `name` are safe as a stored output name.
+EMSCRIPTEN_KEEPALIVE int zqv_name_fault(const char* name, int length, char* path) {
+  return int(MakeOutputPath(name, length, '/', path));
+}
+
+// Decrypts the body (the input from BodyOffset to `fileSize`) with the password's keys into the
+// output, and compares the output's digest line with the header's.
+EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
+  ArchiveKeys keys;
+  DeriveArchiveKeys(password, keys);
+  input.Reset(int64_t(fileSize));
+  output.Reset(true);
+  if (IsKnownCipher(header.cipher)) {
+    if (!input.SetPosition(BodyOffset)) return kRunInvalid;
+    if (Status s = DecryptBody(header.cipher, keys, input, output); !s.Ok()) {
+      lastError = s.message;
+      return s.kind == ErrorKind::EWriteError ? kRunWriteFailed : kRunInvalid;
+    }
+  }
+  if (!output.Flush()) return kRunWriteFailed;
+  uint8_t digest[20];
+  output.Digest(digest);
+  char line[kDigestLineLength + 1];
+  MakeDigestLine(digest, line);
+  return DigestLineMatches(header, line) ? kRunMatch : kRunMismatch;
+}
+
+// Starts a header for zqv_make: all zero, then the magic.
+EMSCRIPTEN_KEEPALIVE void zqv_make_start() { InitArchiveHeader(header); }
+// Stores `length` code-page bytes in a text field; 0 when they do not fit.
+EMSCRIPTEN_KEEPALIVE int zqv_make_text(int field, const char* text, int length) {
+  int size = 0;
+  uint8_t* f = FieldOf(field, size);
+  return f && field != 4 && length <= size - 1 && WriteShortString(f, size, text, length);
+}
+// Encrypts the input (`plainSize` bytes) into the output as the body and completes the header.
+// `seed` >= 0 fixes every timer reading of the chaining block to that value; otherwise the
+// clock gives them, as it does to zqv build.
+EMSCRIPTEN_KEEPALIVE int zqv_make(int cipher, int destinationMode, int overwriteMode, int hideOverwrite,
+                                  int autoStart, const char* password, double plainSize, double seed) {
+  header.cipher = uint8_t(cipher);
+  header.destinationMode = uint8_t(destinationMode);
+  header.overwriteMode = uint8_t(overwriteMode);
+  header.hideOverwrite = hideOverwrite ? 1 : 0;
+  header.autoStart = autoStart ? 1 : 0;
+  ArchiveKeys keys;
+  DeriveArchiveKeys(password, keys);
+  input.Reset(int64_t(plainSize));
+  output.Reset(false);
+  HashingInput hashed(input);
+  fixedSeed = seed >= 0 ? uint32_t(int64_t(seed)) : 0;
+  if (Status s = EncryptBody(uint8_t(cipher), keys, hashed, output, seed >= 0 ? FixedTimer : ClockTimer);
+      !s.Ok()) {
+    lastError = s.message;
+    return s.kind == ErrorKind::EWriteError ? kRunWriteFailed : kRunInvalid;
+  }
+  if (!output.Flush()) return kRunWriteFailed;
+  uint8_t digest[20];
+  hashed.Digest(digest);
+  SetDigestLine(header, digest);
+  return kRunMatch;
+}
+
+}  // extern "C"
