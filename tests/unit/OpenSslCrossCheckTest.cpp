@@ -12,8 +12,11 @@
 
 namespace {
 
-// Single DES lives in OpenSSL 3's legacy provider.
-const bool kProvidersLoaded = OSSL_PROVIDER_load(nullptr, "legacy") && OSSL_PROVIDER_load(nullptr, "default");
+// Single DES lives in OpenSSL 3's legacy provider. The providers stay loaded, held here for the
+// leak checker, until the process ends.
+OSSL_PROVIDER* const kLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+OSSL_PROVIDER* const kDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+const bool kProvidersLoaded = kLegacyProvider && kDefaultProvider;
 
 // OpenSSL's transform of `data` (a whole number of blocks, no padding); iv empty for ECB.
 Bytes OpenSsl(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& data, bool encrypt) {
