@@ -41,3 +41,34 @@ random() { mkdir -p "$(dirname "$1")" && head -c "$2" /dev/urandom >"$1"; }
 
 # text FILE TEXT: a file holding exactly TEXT.
 text() { mkdir -p "$(dirname "$1")" && printf '%s' "$2" >"$1"; }
+
+# small_disk DIR KIB: mounts a tmpfs of KIB KiB at DIR, a small disk the stub can fill; the
+# runner unmounts it. Where this machine refuses to mount, the case is skipped (status 77).
+small_disk() {
+  mkdir -p "$1"
+  mount -t tmpfs -o "size=${2}k,mode=0777" zqv-e2e "$1" 2>/dev/null \
+    || { echo "cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN)"; exit 77; }
+}
+
+# read_only DIR: makes the small disk at DIR read-only, with what it holds now.
+read_only() { mount -o remount,ro "$1"; }
+
+# truncate_during ARCHIVE LENGTH FOLDER: once the stub's temporary file in FOLDER (zqv*.tmp) has
+# passed 1 MiB, cuts ARCHIVE to LENGTH bytes while the stub is still reading it. Runs in the
+# background for at most a minute.
+truncate_during() {
+  local archive=$1 length=$2 folder=$3
+  (
+    for _ in $(seq 6000); do
+      for f in "$folder"/zqv*.tmp; do
+        if [ -f "$f" ] && [ "$(stat -c %s "$f")" -gt 1048576 ]; then
+          truncate -s "$length" "$archive"
+          echo "cut $archive to $length bytes while $f held $(stat -c %s "$f") bytes" >truncated.log
+          exit 0
+        fi
+      done
+      sleep 0.01
+    done
+  ) </dev/null >/dev/null 2>&1 &
+  disown
+}

@@ -105,10 +105,19 @@ wpath() {
   printf 'Z:%s' "${p//\//\\}"
 }
 
+# Unmounts the small file systems that cases mounted below a folder (see small_disk).
+unmount_below() { # DIR
+  local dir
+  dir=$(realpath -m "$1")
+  findmnt -rn -o TARGET | grep -F "$dir/" | sort -r | while read -r m; do umount "$m" || true; done
+}
+
 # Prepares a case folder: copies the scenario and runs its @ lines (bash, with the helpers of
 # case-helpers.sh) inside it, in a shell of their own that stops at the first failing line.
+# Status 77 from the lines means the machine cannot run the case (see small_disk).
 prepare_case() { # SCRIPT CASEDIR
   local script=$1 case_dir=$2
+  unmount_below "$case_dir"
   rm -rf "$case_dir"
   mkdir -p "$case_dir"
   cp "$script" "$case_dir/scenario.zqs"
@@ -128,8 +137,12 @@ run_group() {
   for script in "$dir"/*.zqs; do
     name=$(basename "$script" .zqs)
     local case_dir=$work/cases/$group/$name
-    if prepare_case "$script" "$case_dir"; then
+    local prepared=0
+    prepare_case "$script" "$case_dir" || prepared=$?
+    if [ $prepared -eq 0 ]; then
       scripts+=("$(wpath "$case_dir/scenario.zqs")")
+    elif [ $prepared -eq 77 ]; then
+      echo "SKIP $name: $(tail -1 "$case_dir/setup.log")"
     else
       echo "FAIL $name: setup failed:"
       sed 's/^/    /' "$case_dir/setup.log"
@@ -151,6 +164,7 @@ run_group() {
       tail -20 "$work/wine-$group.log"
     fi
   fi
+  unmount_below "$work/cases/$group"
   [ $setup_failed -eq 0 ] && [ $status -eq 0 ]
 }
 
