@@ -109,7 +109,7 @@ wpath() {
 unmount_below() { # DIR
   local dir
   dir=$(realpath -m "$1")
-  findmnt -rn -o TARGET | grep -F "$dir/" | sort -r | while read -r m; do umount "$m" || true; done
+  { findmnt -rn -o TARGET | grep -F "$dir/" || true; } | sort -r | while read -r m; do umount "$m" || true; done
 }
 
 # Prepares a case folder: copies the scenario and runs its @ lines (bash, with the helpers of
