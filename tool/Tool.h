@@ -124,7 +124,8 @@ class HashingStream final : public Stream {
   bool Finish(uint8_t digest[20]);
 
  private:
-  static constexpr int kSlots = 8;
+  // 8 MiB in flight: enough to ride out the stalls of a writer the kernel throttles.
+  static constexpr int kSlots = 32;
   static constexpr int32_t kSlotSize = 256 * 1024;
   void Feed(const uint8_t* data, int32_t count);
   void Publish();  // hands the slot being filled to the threads and waits for a free one
