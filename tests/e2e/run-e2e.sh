@@ -95,6 +95,14 @@ prepare_prefix() {
     timeout 120 wineserver -w || true
     touch "$WINEPREFIX/.zqv-e2e-ready"
   fi
+  if [ ! -f "$WINEPREFIX/.zqv-e2e-unmanaged" ]; then
+    # Xvfb runs no window manager, and Wine waits 2 s for one each time a managed window is
+    # hidden ("wait_for_withdrawn_state ... timed out"); unmanaged windows skip that wait.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$work/wineboot.log" 2>&1 \
+      || die "cannot set the X11 driver's Managed=N: $(tail -3 "$work/wineboot.log")"
+    timeout 120 wineserver -w || true
+    touch "$WINEPREFIX/.zqv-e2e-unmanaged"
+  fi
   flock -u 9
 }
 
