@@ -29,8 +29,10 @@ class Refusal extends Error {}
 // Where the module's reads and writes go during one run.
 let run = null;
 
-function createSession(createZqvModule, codepages) {
+// `settings` go to the module as they stand (the worker gives it its binary as wasmBinary).
+function createSession(createZqvModule, codepages, settings = {}) {
   return createZqvModule({
+    ...settings,
     // An exception must not unwind through the module's frames: a failed read reads as
     // nothing (which ends the run) and is raised once the module has returned.
     readInput(offset, pointer, count) {

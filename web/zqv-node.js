@@ -29,7 +29,9 @@ function fileSink(file) {
 }
 
 async function main(argv) {
-  const session = await core.createSession(createZqvModule, codepages);
+  // The binary handed over as the worker hands it: the module never fetches it.
+  const session = await core.createSession(createZqvModule, codepages,
+                                           { wasmBinary: fs.readFileSync(path.join(dir, 'zqv_web.wasm')) });
   const option = (name, fallback) => {
     const i = argv.indexOf(name);
     if (i < 0) return fallback;
