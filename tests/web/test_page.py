@@ -500,6 +500,7 @@ class WineTests(PageCase):
 
     def test_stub_opens_an_archive_made_in_the_page(self):
         src = WORK / "src" / "wine.dat"
+        src.parent.mkdir(parents=True, exist_ok=True)
         src.write_bytes(random_bytes(200000 + 3, 11))
         state, text = self.page.make(src, title="Made in the page", password="secret", overwrite=0)
         self.assertEqual(state, "done", text)
