@@ -142,6 +142,7 @@ OutputStream output;
 ArchiveHeader header;
 uint32_t fixedSeed = 0;
 const char* lastError = "";
+Sha1Context sideHash;
 
 uint32_t FixedTimer() { return fixedSeed; }
 uint32_t ClockTimer() { return uint32_t(int64_t(NowMilliseconds())); }
@@ -238,13 +239,27 @@ EMSCRIPTEN_KEEPALIVE int zqv_name_fault(const char* name, int length, char* path
   return int(MakeOutputPath(name, length, '/', path));
 }
 
+// Whether the digest line of `digest` (20 bytes) is the header's: kRunMatch or kRunMismatch.
+EMSCRIPTEN_KEEPALIVE int zqv_digest_matches(const uint8_t* digest) {
+  char line[kDigestLineLength + 1];
+  MakeDigestLine(digest, line);
+  return DigestLineMatches(header, line) ? kRunMatch : kRunMismatch;
+}
+
+// SHA-1 of a stream of pieces, for the instance that hashes beside the one decrypting.
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_start() { Sha1Start(sideHash); }
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_add(const uint8_t* data, int length) { Sha1Add(sideHash, data, length); }
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_finish(uint8_t* digest) { Sha1Finish(sideHash, digest); }
+
 // Decrypts the body (the input from BodyOffset to `fileSize`) with the password's keys into the
-// output, and compares the output's digest line with the header's.
-EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
+// output, and compares the output's digest line with the header's. With `hashElsewhere` the
+// output is not hashed here: another instance hashes what was stored, and zqv_digest_matches
+// compares its digest; the answer is then kRunMatch once the body decrypted.
+EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize, int hashElsewhere) {
   ArchiveKeys keys;
   DeriveArchiveKeys(password, keys);
   input.Reset(int64_t(fileSize));
-  output.Reset(true);
+  output.Reset(!hashElsewhere);
   if (IsKnownCipher(header.cipher)) {
     if (!input.SetPosition(BodyOffset)) return kRunInvalid;
     if (Status s = DecryptBody(header.cipher, keys, input, output); !s.Ok()) {
@@ -253,11 +268,10 @@ EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
     }
   }
   if (!output.Flush()) return kRunWriteFailed;
+  if (hashElsewhere) return kRunMatch;
   uint8_t digest[20];
   output.Digest(digest);
-  char line[kDigestLineLength + 1];
-  MakeDigestLine(digest, line);
-  return DigestLineMatches(header, line) ? kRunMatch : kRunMismatch;
+  return zqv_digest_matches(digest);
 }
 
 // Starts a header for zqv_make: all zero, then the magic.

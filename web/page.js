@@ -57,18 +57,27 @@ class Runner {
     this.onDone = null;
     $(`${which}-cancel`).addEventListener('click', () => this.cancel());
   }
+  // The worker and, beside it, the hasher it hands its output to (worker.js).
   ensure() {
     if (!this.worker) {
       this.worker = new Worker(workerUrl);
+      this.hasher = new Worker(workerUrl);
+      const channel = new MessageChannel();
+      this.hasher.postMessage({ cmd: 'serve-hashes', port: channel.port2 }, [channel.port2]);
+      this.worker.postMessage({ cmd: 'use-hasher', port: channel.port1 }, [channel.port1]);
       this.worker.onmessage = (e) => this.message(e.data);
-      this.worker.onerror = (e) => {
+      this.worker.onerror = this.hasher.onerror = (e) => {
         e.preventDefault();
         this.finish({ type: 'failed', text: e.message || 'The worker stopped.' });
-        this.worker.terminate();
-        this.worker = null;
+        this.stop();
       };
     }
     return this.worker;
+  }
+  stop() {
+    if (this.worker) this.worker.terminate();
+    if (this.hasher) this.hasher.terminate();
+    this.worker = this.hasher = null;
   }
   // Sends `message`; `onDone` gets the worker's answer. `busy` shows the progress bar.
   run(message, onDone, busy, transfer = []) {
@@ -79,6 +88,7 @@ class Runner {
   }
   message(m) {
     if (m.type === 'progress') this.showProgress(m.done, m.total);
+    else if (m.type === 'verifying') $(`${this.which}-progress-text`).textContent = 'Verifying the SHA-1 digest…';
     else this.finish(m);
   }
   finish(m) {
@@ -99,8 +109,7 @@ class Runner {
   }
   cancel() {
     if (!this.onDone) return;
-    if (this.worker) this.worker.terminate();
-    this.worker = null;
+    this.stop();
     this.finish({ type: 'cancelled' });
   }
 }

@@ -1,10 +1,15 @@
-// The page's worker: opens and makes archives with the WebAssembly module (createZqvModule, its
-// binary in kZqvWasmBase64) and the shared logic (ZqvCore), all placed before this file. The chosen File is read in fixed
-// chunks with FileReaderSync; the output is kept as Blob parts, sealed every few dozen MiB so
-// that the browser may keep them out of the worker's memory.
+// The page's workers: opens and makes archives with the WebAssembly module (createZqvModule, its
+// binary in kZqvWasmBase64) and the shared logic (ZqvCore), all placed before this file. The
+// chosen File is read in fixed chunks with FileReaderSync; the output is kept as Blob parts,
+// sealed every few MiB, which the browser may keep out of the worker's memory.
+//
+// The page starts two: the one that does the work, and a hasher, joined by a MessagePort. When
+// opening, the first posts each sealed part to the hasher, which reads it back from the Blob and
+// hashes it while the first decrypts on: the digest is of exactly the bytes offered for saving,
+// and what waits for hashing is Blob parts, never copies in memory.
 'use strict';
 
-const kSealBytes = 32 << 20;
+const kSealBytes = 4 << 20;
 
 function fileSource(file) {
   const reader = new FileReaderSync();
@@ -14,11 +19,16 @@ function fileSource(file) {
   };
 }
 
-function blobSink() {
+// Chunks gathered into Blob parts; `onSealed(part)` sees each part as it is sealed.
+function blobSink(onSealed = null) {
   const parts = [];
   let pending = [], pendingBytes = 0;
   const seal = () => {
-    if (pending.length) parts.push(new Blob(pending));
+    if (pending.length) {
+      const part = new Blob(pending);
+      parts.push(part);
+      if (onSealed) onSealed(part);
+    }
     pending = [];
     pendingBytes = 0;
   };
@@ -40,20 +50,77 @@ const session = ZqvCore.createSession(createZqvModule, ZqvCodepages, {
 });
 const progress = (done, total) => postMessage({ type: 'progress', done, total });
 
+// ---- The hasher's side ----------------------------------------------------------------------------
+
+function serveHashes(port, zqv) {
+  const reader = new FileReaderSync();
+  port.onmessage = (event) => {
+    const m = event.data;
+    try {
+      if (m.cmd === 'start') zqv.sha1Start();
+      else if (m.cmd === 'add') zqv.sha1Add(new Uint8Array(reader.readAsArrayBuffer(m.part)));
+      else if (m.cmd === 'finish') port.postMessage({ digest: zqv.sha1Finish() });
+    } catch (e) {
+      port.postMessage({ error: e.message || String(e) });
+    }
+  };
+}
+
+// ---- The working side ---------------------------------------------------------------------------
+
+let hasher = null;  // { port, next: a promise of the hasher's next answer }
+
+function joinHasher(port) {
+  hasher = { port };
+  port.onmessage = (event) => {
+    const resolve = hasher.resolve;
+    hasher.resolve = null;
+    if (resolve) resolve(event.data);
+  };
+}
+
+function hasherAnswer() {
+  return new Promise((resolve) => { hasher.resolve = resolve; });
+}
+
+async function open(zqv, m) {
+  const started = performance.now();
+  const source = fileSource(m.file);
+  if (!hasher) {
+    const sink = blobSink();
+    const r = zqv.open(source, sink, m.password, m.codepage, progress);
+    return finishOpen(r.result === 'match', r, sink, started);
+  }
+  hasher.port.postMessage({ cmd: 'start' });
+  const sink = blobSink((part) => hasher.port.postMessage({ cmd: 'add', part }));
+  const r = zqv.open(source, sink, m.password, m.codepage, progress, true);
+  const blob = sink.blob('application/octet-stream');  // seals and posts the last part
+  postMessage({ type: 'verifying' });
+  const answer = hasherAnswer();
+  hasher.port.postMessage({ cmd: 'finish' });
+  const { digest, error } = await answer;
+  if (error) throw new Error(`The output could not be hashed: ${error}`);
+  return finishOpen(zqv.digestMatches(digest), r, { blob: () => blob }, started);
+}
+
+function finishOpen(match, r, sink, started) {
+  if (!match) return { type: 'wrong' };
+  const seconds = (performance.now() - started) / 1000;
+  return { type: 'opened', info: r.info, blob: sink.blob('application/octet-stream'), seconds, bytes: r.info.bodySize };
+}
+
 onmessage = async (event) => {
   const m = event.data;
   try {
     const zqv = await session;
-    if (m.cmd === 'inspect') {
+    if (m.cmd === 'serve-hashes') {
+      serveHashes(m.port, zqv);
+    } else if (m.cmd === 'use-hasher') {
+      joinHasher(m.port);
+    } else if (m.cmd === 'inspect') {
       postMessage({ type: 'inspected', info: zqv.inspect(fileSource(m.file), m.codepage) });
     } else if (m.cmd === 'open') {
-      const sink = blobSink();
-      const started = performance.now();
-      const r = zqv.open(fileSource(m.file), sink, m.password, m.codepage, progress);
-      const seconds = (performance.now() - started) / 1000;
-      if (r.result === 'wrong') postMessage({ type: 'wrong' });
-      else postMessage({ type: 'opened', info: r.info, blob: sink.blob('application/octet-stream'), seconds,
-                         bytes: r.info.bodySize });
+      postMessage(await open(zqv, m));
     } else if (m.cmd === 'make') {
       const sink = blobSink();
       const started = performance.now();

@@ -138,21 +138,50 @@ class Session {
 
   // Decrypts the source's body into the sink and checks its digest. Answers { result: 'match',
   // info } or { result: 'wrong' } or a Refusal. `onProgress(done, total)` follows the body.
-  open(source, sink, password, codepage, onProgress) {
+  // With `hashElsewhere` the output is not hashed here: the answer is { result: 'decrypted' }
+  // and digestMatches() then checks the digest another instance made of what the sink stored.
+  open(source, sink, password, codepage, onProgress, hashElsewhere = false) {
     const info = this.inspect(source, codepage);
     if (info.problem) throw new Refusal(info.problem);
     const pw = copyIn(this.passwordBytes(password, codepage));
     const start = zqv._zqv_header_offset() + zqv._zqv_header_size();
     try {
       const result = this.running(source, sink, start, source.size, onProgress,
-                                  () => zqv._zqv_open(pw, source.size));
+                                  () => zqv._zqv_open(pw, source.size, hashElsewhere ? 1 : 0));
       if (result === kRunInvalid) throw new Refusal(zqv.UTF8ToString(zqv._zqv_last_error()) || kInvalidFormatText);
       if (result === kRunMismatch) return { result: 'wrong', info };
       if (result !== kRunMatch) throw new Error('The output could not be stored.');
-      return { result: 'match', info };
+      return { result: hashElsewhere ? 'decrypted' : 'match', info };
     } finally {
       zqv._free(pw);
     }
+  }
+
+  // Whether `digest` (20 bytes) is the one the header of the last opened archive names.
+  digestMatches(digest) {
+    return withBuffer(20, (pointer) => {
+      zqv.HEAPU8.set(digest, pointer);
+      return zqv._zqv_digest_matches(pointer) === kRunMatch;
+    });
+  }
+
+  // SHA-1 over pieces given in order, for the instance that hashes beside the decrypting one.
+  sha1Start() { zqv._zqv_sha1_start(); }
+  sha1Add(bytes) {
+    const piece = 1 << 20;
+    withBuffer(piece, (pointer) => {
+      for (let at = 0; at < bytes.length; at += piece) {
+        const part = bytes.subarray(at, at + piece);
+        zqv.HEAPU8.set(part, pointer);
+        zqv._zqv_sha1_add(pointer, part.length);
+      }
+    });
+  }
+  sha1Finish() {
+    return withBuffer(20, (pointer) => {
+      zqv._zqv_sha1_finish(pointer);
+      return zqv.HEAPU8.slice(pointer, pointer + 20);
+    });
   }
 
   // Stores a text field as zqv build does; refuses what the code page or the field cannot hold.
