@@ -1,6 +1,7 @@
 // The web page's module: the archive format read and made inside a Web Worker. The worker
-// supplies the input's bytes in chunks it reads from a File (readInput) and takes the output
-// back in chunks it keeps as Blob parts (writeOutput); nothing here holds more than one chunk.
+// supplies the input's bytes in chunks it reads from a File (readInput, awaited) and takes the
+// output back in chunks it keeps as Blob parts (writeOutput); nothing here holds more than one
+// chunk. zqv_open and zqv_make may suspend in a read: call them through ccall with async.
 #include <emscripten.h>
 
 #include "crypto/KxCipher.h"
@@ -8,9 +9,11 @@
 #include "format/Archive.h"
 #include "format/OutputName.h"
 
-// Copies up to `count` bytes of the input from `offset` into `buffer`; returns how many.
-EM_JS(int32_t, ReadInputChunk, (double offset, uint8_t* buffer, int32_t count),
-      { return Module.readInput(offset, buffer, count); });
+// Copies up to `count` bytes of the input from `offset` into `buffer`; returns how many. The
+// read is asynchronous (Blob.arrayBuffer): the module is suspended meanwhile (Asyncify), so the
+// worker's event loop runs, reads ahead and hands output to the hasher while we wait.
+EM_ASYNC_JS(int32_t, ReadInputChunk, (double offset, uint8_t* buffer, int32_t count),
+            { return await Module.readInput(offset, buffer, count); });
 // Takes `count` bytes of output; returns how many it stored.
 EM_JS(int32_t, WriteOutputChunk, (const uint8_t* buffer, int32_t count),
       { return Module.writeOutput(buffer, count); });

@@ -11,11 +11,18 @@
 
 const kSealBytes = 4 << 20;
 
+// The File read in the chunks asked for, the next chunk read ahead while this one is worked on.
 function fileSource(file) {
-  const reader = new FileReaderSync();
+  const fetch = (offset, count) => file.slice(offset, offset + count).arrayBuffer().then((b) => new Uint8Array(b));
+  let ahead = null;
   return {
     size: file.size,
-    read: (offset, count) => new Uint8Array(reader.readAsArrayBuffer(file.slice(offset, offset + count))),
+    read(offset, count) {
+      const bytes = ahead && ahead.offset === offset && ahead.count === count ? ahead.bytes : fetch(offset, count);
+      const next = offset + count;
+      ahead = next < file.size ? { offset: next, count, bytes: fetch(next, count) } : null;
+      return bytes;
+    },
   };
 }
 
@@ -88,12 +95,12 @@ async function open(zqv, m) {
   const source = fileSource(m.file);
   if (!hasher) {
     const sink = blobSink();
-    const r = zqv.open(source, sink, m.password, m.codepage, progress);
+    const r = await zqv.open(source, sink, m.password, m.codepage, progress);
     return finishOpen(r.result === 'match', r, sink, started);
   }
   hasher.port.postMessage({ cmd: 'start' });
   const sink = blobSink((part) => hasher.port.postMessage({ cmd: 'add', part }));
-  const r = zqv.open(source, sink, m.password, m.codepage, progress, true);
+  const r = await zqv.open(source, sink, m.password, m.codepage, progress, true);
   const blob = sink.blob('application/octet-stream');  // seals and posts the last part
   postMessage({ type: 'verifying' });
   const answer = hasherAnswer();
@@ -104,13 +111,17 @@ async function open(zqv, m) {
 }
 
 function finishOpen(match, r, sink, started) {
-  if (!match) return { type: 'wrong' };
+  if (r.result === 'wrong' || !match) return { type: 'wrong' };
   const seconds = (performance.now() - started) / 1000;
   return { type: 'opened', info: r.info, blob: sink.blob('application/octet-stream'), seconds, bytes: r.info.bodySize };
 }
 
-onmessage = async (event) => {
-  const m = event.data;
+// Jobs one after another: the module is suspended while it waits for a read and must not be
+// entered by the next message meanwhile.
+let queue = Promise.resolve();
+onmessage = (event) => { queue = queue.then(() => handle(event.data)); };
+
+async function handle(m) {
   try {
     const zqv = await session;
     if (m.cmd === 'serve-hashes') {
@@ -118,17 +129,17 @@ onmessage = async (event) => {
     } else if (m.cmd === 'use-hasher') {
       joinHasher(m.port);
     } else if (m.cmd === 'inspect') {
-      postMessage({ type: 'inspected', info: zqv.inspect(fileSource(m.file), m.codepage) });
+      postMessage({ type: 'inspected', info: await zqv.inspect(fileSource(m.file), m.codepage) });
     } else if (m.cmd === 'open') {
       postMessage(await open(zqv, m));
     } else if (m.cmd === 'make') {
       const sink = blobSink();
       const started = performance.now();
-      const header = zqv.make(fileSource(m.file), sink, m.options, progress);
+      const header = await zqv.make(fileSource(m.file), sink, m.options, progress);
       const seconds = (performance.now() - started) / 1000;
       postMessage({ type: 'made', header, body: sink.blob(), seconds, bytes: m.file.size });
     }
   } catch (e) {
     postMessage({ type: e instanceof ZqvCore.Refusal ? 'refused' : 'failed', text: e.message || String(e) });
   }
-};
+}

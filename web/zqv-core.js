@@ -1,7 +1,9 @@
 // Opening and making archives with the WebAssembly module, shared by the page's worker and the
-// Node runner (zqv-node.js). The input is a source ({ size, read(offset, count) }: bytes read in
-// chunks the module asks for) and the output goes to a sink (write(bytes) takes a copy of each
-// chunk), so that nothing here holds more than one chunk.
+// Node runner (zqv-node.js). The input is a source ({ size, read(offset, count) }: bytes, or a
+// promise of them, read in chunks the module asks for) and the output goes to a sink
+// (write(bytes) takes a copy of each chunk), so that nothing here holds more than one chunk.
+// One call at a time: the module is suspended while a read is awaited and must not be entered
+// meanwhile.
 'use strict';
 
 // The module's answers (web/ZqvWeb.cpp).
@@ -35,12 +37,12 @@ function createSession(createZqvModule, codepages, settings = {}) {
     ...settings,
     // An exception must not unwind through the module's frames: a failed read reads as
     // nothing (which ends the run) and is raised once the module has returned.
-    readInput(offset, pointer, count) {
+    async readInput(offset, pointer, count) {
       try {
-        const bytes = run.source.read(offset, count);
-        zqv.HEAPU8.set(bytes, pointer);
+        const bytes = await run.source.read(offset, count);
+        zqv.HEAPU8.set(bytes.subarray(0, count), pointer);
         run.progress(offset + bytes.length);
-        return bytes.length;
+        return Math.min(bytes.length, count);
       } catch (e) {
         run.error = run.error || e;
         return 0;
@@ -65,6 +67,11 @@ function copyIn(bytes) {
   zqv.HEAPU8.set(bytes, pointer);
   zqv.HEAPU8[pointer + bytes.length] = 0;
   return pointer;
+}
+
+// A call of the module that may suspend in a read; its answer, once it has returned.
+function call(name, args) {
+  return zqv.ccall(name, 'number', args.map(() => 'number'), args, { async: true });
 }
 
 function withBuffer(size, use) {
@@ -99,11 +106,15 @@ class Session {
 
   // Copies the source's header into the module (bytes past the end read as zero, as the stub
   // reads them) and answers what the page shows of it.
-  inspect(source, codepage) {
+  async inspect(source, codepage) {
     const offset = zqv._zqv_header_offset(), size = zqv._zqv_header_size();
     const header = zqv._zqv_header();
     zqv.HEAPU8.fill(0, header, header + size);
-    if (source.size > offset) zqv.HEAPU8.set(source.read(offset, size).subarray(0, size), header);
+    if (source.size > offset) {
+      const bytes = (await source.read(offset, size)).subarray(0, size);
+      zqv.HEAPU8.fill(0, header, header + size);
+      zqv.HEAPU8.set(bytes, header);
+    }
     const check = zqv._zqv_check_archive(source.size);
     const info = { check, fileSize: source.size };
     if (check === kNotAnArchive) return { ...info, problem: kNotArchiveText };
@@ -140,14 +151,14 @@ class Session {
   // info } or { result: 'wrong' } or a Refusal. `onProgress(done, total)` follows the body.
   // With `hashElsewhere` the output is not hashed here: the answer is { result: 'decrypted' }
   // and digestMatches() then checks the digest another instance made of what the sink stored.
-  open(source, sink, password, codepage, onProgress, hashElsewhere = false) {
-    const info = this.inspect(source, codepage);
+  async open(source, sink, password, codepage, onProgress, hashElsewhere = false) {
+    const info = await this.inspect(source, codepage);
     if (info.problem) throw new Refusal(info.problem);
     const pw = copyIn(this.passwordBytes(password, codepage));
     const start = zqv._zqv_header_offset() + zqv._zqv_header_size();
     try {
-      const result = this.running(source, sink, start, source.size, onProgress,
-                                  () => zqv._zqv_open(pw, source.size, hashElsewhere ? 1 : 0));
+      const result = await this.running(source, sink, start, source.size, onProgress,
+                                        () => call('zqv_open', [pw, source.size, hashElsewhere ? 1 : 0]));
       if (result === kRunInvalid) throw new Refusal(zqv.UTF8ToString(zqv._zqv_last_error()) || kInvalidFormatText);
       if (result === kRunMismatch) return { result: 'wrong', info };
       if (result !== kRunMatch) throw new Error('The output could not be stored.');
@@ -201,7 +212,7 @@ class Session {
   // overwriteMode (0 overwrite, 1 skip, 2 confirm), runAfter, hideOverwrite, autoStart, cipher
   // (0..4), password, codepage, and seed (null: the clock; a number: every timer reading of the
   // chaining block, as zqv build under a clock fixed to that many milliseconds).
-  make(source, sink, m, onProgress) {
+  async make(source, sink, m, onProgress) {
     const cp = m.codepage;
     zqv._zqv_make_start();
     const name = this.storeText(kFieldName, m.name, cp, 'Stored name');
@@ -219,9 +230,9 @@ class Session {
     if (!(m.cipher >= 0 && m.cipher < kCiphers.length)) throw new Refusal('Unknown cipher.');
     const pw = copyIn(this.passwordBytes(m.password, cp));
     try {
-      const result = this.running(source, sink, 0, source.size, onProgress, () =>
-        zqv._zqv_make(m.cipher, m.destinationMode, m.overwriteMode, m.hideOverwrite ? 1 : 0,
-                      m.autoStart ? 1 : 0, pw, source.size, m.seed === null ? -1 : m.seed));
+      const result = await this.running(source, sink, 0, source.size, onProgress, () =>
+        call('zqv_make', [m.cipher, m.destinationMode, m.overwriteMode, m.hideOverwrite ? 1 : 0,
+                          m.autoStart ? 1 : 0, pw, source.size, m.seed === null ? -1 : m.seed]));
       if (result !== kRunMatch) throw new Error('The file could not be read to its end.');
     } finally {
       zqv._free(pw);
@@ -230,7 +241,7 @@ class Session {
     return zqv.HEAPU8.slice(header, header + zqv._zqv_header_size());
   }
 
-  running(source, sink, start, end, onProgress, body) {
+  async running(source, sink, start, end, onProgress, body) {
     let last = 0;
     run = {
       source, sink, error: null,
@@ -243,7 +254,7 @@ class Session {
       },
     };
     try {
-      const result = body();
+      const result = await body();
       if (run.error) throw new Error(`The file could not be read or stored: ${run.error.message || run.error}`);
       return result;
     } finally {

@@ -44,7 +44,7 @@ async function main(argv) {
   let bytes = 0;
   if (argv[0] === 'open' && argv.length >= 3) {
     const source = fileSource(argv[1]);
-    const r = session.open(source, fileSink(argv[3]), argv[2], codepage);
+    const r = await session.open(source, fileSink(argv[3]), argv[2], codepage);
     bytes = r.info.bodySize;
     if (r.result === 'wrong') {
       console.error(`zqv-node: ${argv[1]}: ${core.kWrongPasswordText}`);
@@ -58,7 +58,7 @@ async function main(argv) {
     const stub = fs.readFileSync(option('--stub', path.join(__dirname, '..', 'build', 'stub', 'zqvsfx.exe')));
     const source = fileSource(argv[1]);
     const body = [];
-    const header = session.make(source, { write: (b) => body.push(b) }, {
+    const header = await session.make(source, { write: (b) => body.push(b) }, {
       name, title: '', destinationMode: 0, destination: '', overwriteMode: 2, runAfter: '',
       hideOverwrite: false, autoStart: false, cipher, password: argv[2], codepage,
       seed: seed === null ? null : Number(seed),
