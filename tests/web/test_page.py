@@ -258,6 +258,21 @@ class OpenTests(PageCase):
                 if name == "aes256":
                     self.page.shot("open-verified")
 
+    @unittest.skipUnless(SHOTS, "only for the README's screenshots")
+    def test_progress_screenshot(self):
+        big = WORK / "src" / "big.dat"
+        with open(big, "wb") as f:
+            for i in range(96):
+                f.write(random_bytes(1 << 20, i))
+        archive = self.build(big, WORK / "big.exe", "aes256")
+        self.page.open_archive(archive)
+        self.page.set_text("open-password", PASSWORD)
+        self.page.el("open-go").click()
+        self.page.wait_for(lambda d: float(self.page.el("open-bar").get_attribute("value") or 0) > 0.2 *
+                           float(self.page.el("open-bar").get_attribute("max")))
+        self.page.shot("open-progress")
+        self.assertEqual(self.page.wait_status("open", ("done", "wrong", "error"))[0], "done")
+
     def test_wrong_password_then_the_right_one(self):
         archive = self.build(sample(), WORK / "wrong.exe", "blowfish")
         self.page.open_archive(archive)
