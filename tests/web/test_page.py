@@ -258,9 +258,25 @@ class OpenTests(PageCase):
                 if name == "aes256":
                     self.page.shot("open-verified")
 
+    def test_cancel_then_open_again(self):
+        big = WORK / "src" / "cancel.dat"
+        big.parent.mkdir(parents=True, exist_ok=True)
+        big.write_bytes(b"".join(random_bytes(1 << 20, 100 + i) for i in range(48)))
+        archive = self.build(big, WORK / "cancel.exe", "3des")
+        self.page.open_archive(archive)
+        self.page.set_text("open-password", PASSWORD)
+        self.page.el("open-go").click()
+        self.page.wait_for(lambda d: self.page.el("open-cancel").is_displayed())
+        self.page.el("open-cancel").click()
+        self.assertEqual(self.page.status("open"), ("ready", "Cancelled."))
+        self.assertFalse(self.page.el("open-save").is_displayed())
+        self.assertEqual(self.page.type_open_password(PASSWORD)[0], "done")
+        self.assertEqual(self.page.save("open", "cancel.dat"), big.read_bytes())
+
     @unittest.skipUnless(SHOTS, "only for the README's screenshots")
     def test_progress_screenshot(self):
         big = WORK / "src" / "big.dat"
+        big.parent.mkdir(parents=True, exist_ok=True)
         with open(big, "wb") as f:
             for i in range(96):
                 f.write(random_bytes(1 << 20, i))
