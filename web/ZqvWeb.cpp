@@ -140,6 +140,30 @@ class HashingInput final : public Stream {
   Sha1Context sha1_;
 };
 
+// A fixed buffer as a stream, for the warm-up run.
+class BufferStream final : public Stream {
+ public:
+  BufferStream(uint8_t* data, int32_t size) : data_(data), size_(size) {}
+  int32_t Read(void* buffer, int32_t count) override {
+    if (count > size_ - position_) count = size_ - position_;
+    __builtin_memcpy(buffer, data_ + position_, size_t(count));
+    position_ += count;
+    return count;
+  }
+  int32_t Write(const void*, int32_t count) override { return count; }
+  int64_t Position() override { return position_; }
+  int64_t Size() override { return size_; }
+  bool SetPosition(int64_t position) override {
+    if (position < 0 || position > size_) return false;
+    position_ = int32_t(position);
+    return true;
+  }
+
+ private:
+  uint8_t* data_;
+  int32_t size_, position_ = 0;
+};
+
 InputStream input;
 OutputStream output;
 ArchiveHeader header;
@@ -240,6 +264,25 @@ EMSCRIPTEN_KEEPALIVE const char* zqv_name_fault_text(int fault) {
 // Whether `length` bytes of `name` are safe as a stored output name.
 EMSCRIPTEN_KEEPALIVE int zqv_name_fault(const char* name, int length, char* path) {
   return int(MakeOutputPath(name, length, '/', path));
+}
+
+// Runs every cipher's decryption and SHA-1 over a few hundred KiB of zeros, so that the engine
+// has its optimised code of the hot loops ready before the user's file comes: a loop running in
+// the engine's first, quick tier stays there until its function is called again.
+EMSCRIPTEN_KEEPALIVE void zqv_warm_up() {
+  static uint8_t zeros[256 * 1024];
+  ArchiveKeys keys;
+  DeriveArchiveKeys("", keys);
+  for (uint8_t selector = 0; selector <= kCipherRijndael256; ++selector) {
+    BufferStream body(zeros, sizeof zeros);
+    BufferStream sink(nullptr, 0);
+    (void)DecryptBody(selector, keys, body, sink);
+  }
+  Sha1Context sha1;
+  Sha1Start(sha1);
+  for (int i = 0; i < 4; ++i) Sha1Add(sha1, zeros, sizeof zeros);
+  uint8_t digest[20];
+  Sha1Finish(sha1, digest);
 }
 
 // Whether the digest line of `digest` (20 bytes) is the header's: kRunMatch or kRunMismatch.

@@ -54,7 +54,7 @@ function blobSink(onSealed = null) {
 
 const session = ZqvCore.createSession(createZqvModule, ZqvCodepages, {
   wasmBinary: Uint8Array.from(atob(kZqvWasmBase64), (c) => c.charCodeAt(0)),
-});
+}).then((zqv) => { zqv.warmUp(); return zqv; });
 const progress = (done, total) => postMessage({ type: 'progress', done, total });
 
 // ---- The hasher's side ----------------------------------------------------------------------------

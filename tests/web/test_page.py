@@ -85,7 +85,8 @@ class Page:
         for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                     "--window-size=900,1200", f"--user-data-dir={self.profile}", "--no-first-run",
                     "--disable-background-networking", "--disable-component-update",
-                    "--disable-default-apps", "--disable-sync", "--allow-file-access-from-files"):
+                    "--disable-default-apps", "--disable-sync", "--allow-file-access-from-files",
+                    *shlex.split(os.environ.get("ZQV_WEB_CHROMIUM_FLAGS", ""))):
             options.add_argument(arg)
         options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
         service = Service(shutil.which("chromedriver") or "/usr/bin/chromedriver")
