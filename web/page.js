@@ -57,7 +57,8 @@ class Runner {
     this.onDone = null;
     $(`${which}-cancel`).addEventListener('click', () => this.cancel());
   }
-  // The worker and, beside it, the hasher it hands its output to (worker.js).
+  // The worker and, beside it, the reader that reads its file and the hasher it hands its
+  // output to (worker.js).
   ensure() {
     if (!this.worker) {
       this.worker = new Worker(workerUrl);
@@ -65,8 +66,12 @@ class Runner {
       const channel = new MessageChannel();
       this.hasher.postMessage({ cmd: 'serve-hashes', port: channel.port2 }, [channel.port2]);
       this.worker.postMessage({ cmd: 'use-hasher', port: channel.port1 }, [channel.port1]);
+      this.reader = new Worker(workerUrl);
+      const reads = new MessageChannel();
+      this.reader.postMessage({ cmd: 'serve-reads', port: reads.port2 }, [reads.port2]);
+      this.worker.postMessage({ cmd: 'use-reader', port: reads.port1 }, [reads.port1]);
       this.worker.onmessage = (e) => this.message(e.data);
-      this.worker.onerror = this.hasher.onerror = (e) => {
+      this.worker.onerror = this.hasher.onerror = this.reader.onerror = (e) => {
         e.preventDefault();
         this.finish({ type: 'failed', text: e.message || 'The worker stopped.' });
         this.stop();
@@ -77,7 +82,8 @@ class Runner {
   stop() {
     if (this.worker) this.worker.terminate();
     if (this.hasher) this.hasher.terminate();
-    this.worker = this.hasher = null;
+    if (this.reader) this.reader.terminate();
+    this.worker = this.hasher = this.reader = null;
   }
   // Sends `message`; `onDone` gets the worker's answer. `busy` shows the progress bar.
   run(message, onDone, busy, transfer = []) {

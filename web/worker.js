@@ -3,7 +3,8 @@
 // chosen File is read in fixed chunks with FileReaderSync; the output is kept as Blob parts,
 // sealed every few MiB, which the browser may keep out of the worker's memory.
 //
-// The page starts two: the one that does the work, and a hasher, joined by a MessagePort. When
+// The page starts three: the one that does the work, a reader that reads the file for it, and a
+// hasher, each joined to the first by a MessagePort. When
 // opening, the first posts each sealed part to the hasher, which reads it back from the Blob and
 // hashes it while the first decrypts on: the digest is of exactly the bytes offered for saving,
 // and what waits for hashing is Blob parts, never copies in memory.
@@ -57,6 +58,58 @@ const session = ZqvCore.createSession(createZqvModule, ZqvCodepages, {
 }).then((zqv) => { zqv.warmUp(); return zqv; });
 const progress = (done, total) => postMessage({ type: 'progress', done, total });
 
+// The File read by the reader worker through `port`, up to kReadAhead chunks ahead of the one
+// asked for: a read there blocks only that worker, and each chunk arrives here as one transferred
+// buffer, without a copy, while the module works on the one before.
+const kReadAhead = 3;
+let sourceCount = 0;
+function readerSource(file, port) {
+  // Answers to an earlier source's reads still on their way are told apart by this number.
+  const id = ++sourceCount;
+  const asked = new Map();    // offset -> { promise, count }: asked for, not yet taken by read()
+  const arriving = new Map(); // offset -> resolve: asked for, not yet answered
+  port.onmessage = (event) => {
+    const { source, offset, buffer, error } = event.data;
+    if (source !== id) return;
+    const resolve = arriving.get(offset);
+    arriving.delete(offset);
+    if (resolve) resolve(error ? Promise.reject(new Error(error)) : new Uint8Array(buffer));
+  };
+  const ask = (offset, count) => {
+    if (offset >= file.size || asked.has(offset) || arriving.has(offset)) return;
+    const promise = new Promise((resolve) => arriving.set(offset, resolve));
+    asked.set(offset, { promise, count });
+    port.postMessage({ cmd: 'read', source: id, file, offset, count });
+  };
+  return {
+    size: file.size,
+    read(offset, count) {
+      ask(offset, count);
+      for (let k = 1; k <= kReadAhead; ++k) ask(offset + k * count, count);
+      const request = asked.get(offset);
+      asked.delete(offset);
+      if (!request) return Promise.resolve(new Uint8Array(0));
+      // A chunk asked for with another count (never, in the module's sequential reads) is cut
+      // or read again.
+      return request.count >= count ? request.promise
+        : request.promise.then(() => file.slice(offset, offset + count).arrayBuffer()).then((b) => new Uint8Array(b));
+    },
+  };
+}
+
+function serveReads(port) {
+  const reader = new FileReaderSync();
+  port.onmessage = (event) => {
+    const { source, file, offset, count } = event.data;
+    try {
+      const buffer = reader.readAsArrayBuffer(file.slice(offset, offset + count));
+      port.postMessage({ source, offset, buffer }, [buffer]);
+    } catch (e) {
+      port.postMessage({ source, offset, error: e.message || String(e) });
+    }
+  };
+}
+
 // ---- The hasher's side ----------------------------------------------------------------------------
 
 function serveHashes(port, zqv) {
@@ -75,7 +128,8 @@ function serveHashes(port, zqv) {
 
 // ---- The working side ---------------------------------------------------------------------------
 
-let hasher = null;  // { port, next: a promise of the hasher's next answer }
+let hasher = null;  // { port, resolve: the waiting hasherAnswer's }
+let readerPort = null;
 
 function joinHasher(port) {
   hasher = { port };
@@ -90,9 +144,12 @@ function hasherAnswer() {
   return new Promise((resolve) => { hasher.resolve = resolve; });
 }
 
+// The source a run reads its file from: through the reader worker when there is one.
+const runSource = (file) => (readerPort ? readerSource(file, readerPort) : fileSource(file));
+
 async function open(zqv, m) {
   const started = performance.now();
-  const source = fileSource(m.file);
+  const source = runSource(m.file);
   if (!hasher) {
     const sink = blobSink();
     const r = await zqv.open(source, sink, m.password, m.codepage, progress);
@@ -128,6 +185,10 @@ async function handle(m) {
       serveHashes(m.port, zqv);
     } else if (m.cmd === 'use-hasher') {
       joinHasher(m.port);
+    } else if (m.cmd === 'serve-reads') {
+      serveReads(m.port);
+    } else if (m.cmd === 'use-reader') {
+      readerPort = m.port;
     } else if (m.cmd === 'inspect') {
       postMessage({ type: 'inspected', info: await zqv.inspect(fileSource(m.file), m.codepage) });
     } else if (m.cmd === 'open') {
@@ -135,7 +196,7 @@ async function handle(m) {
     } else if (m.cmd === 'make') {
       const sink = blobSink();
       const started = performance.now();
-      const header = await zqv.make(fileSource(m.file), sink, m.options, progress);
+      const header = await zqv.make(runSource(m.file), sink, m.options, progress);
       const seconds = (performance.now() - started) / 1000;
       postMessage({ type: 'made', header, body: sink.blob(), seconds, bytes: m.file.size });
     }
