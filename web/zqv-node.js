@@ -76,5 +76,5 @@ async function main(argv) {
 
 main(process.argv.slice(2)).then((code) => process.exit(code), (e) => {
   console.error(`zqv-node: ${e.message}`);
-  process.exit(e instanceof core.Refusal ? 1 : 1);
+  process.exit(1);
 });

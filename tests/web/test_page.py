@@ -11,6 +11,7 @@ under Wine). The environment names the pieces:
   ZQV_WEB_CLOCK     the fixed-clock preload library ZQV_WEB_WORK     a scratch folder
   ZQV_WEB_E2E       the Wine runner's command line (wine group)
   ZQV_WEB_SHOTS     when set, a folder that receives a screenshot of each of the page's states
+  ZQV_WEB_CHROMIUM_FLAGS  more Chromium flags, for experiments (bench/web-open uses the same driver)
 """
 import functools
 import hashlib
