@@ -22,6 +22,7 @@ import pathlib
 import random
 import shlex
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -75,22 +76,55 @@ def sample():
     return path
 
 
+class LoopbackService(Service):
+    """chromedriver reached at 127.0.0.1: Selenium's own Service asks for "localhost", which a
+    minimal system without /etc/hosts cannot resolve."""
+
+    @property
+    def service_url(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def is_connectable(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), 1).close()
+            return True
+        except OSError:
+            return False
+
+
 class Page:
     """One headless Chromium on the page, with the downloads going to a folder of our choice."""
 
     def __init__(self, url=None):
         self.profile = tempfile.mkdtemp(prefix="chromium-", dir=WORK)
         self.downloads = WORK / "downloads"
+        # Chromium is started here and chromedriver attached to it at 127.0.0.1: chromedriver
+        # would reach a Chromium it starts itself through "localhost", which a minimal system
+        # without /etc/hosts cannot resolve.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        args = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=900,1200", f"--user-data-dir={self.profile}", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-default-apps", "--disable-sync", "--allow-file-access-from-files",
+                f"--remote-debugging-port={port}", "--remote-debugging-address=127.0.0.1",
+                *shlex.split(os.environ.get("ZQV_WEB_CHROMIUM_FLAGS", ""))]
+        self.browser = subprocess.Popen([shutil.which("chromium") or "/usr/bin/chromium", *args, "about:blank"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end = time.time() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), 1).close()
+                break
+            except OSError:
+                if time.time() > end or self.browser.poll() is not None:
+                    raise AssertionError("Chromium did not start")
+                time.sleep(0.1)
         options = webdriver.ChromeOptions()
-        options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                    "--window-size=900,1200", f"--user-data-dir={self.profile}", "--no-first-run",
-                    "--disable-background-networking", "--disable-component-update",
-                    "--disable-default-apps", "--disable-sync", "--allow-file-access-from-files",
-                    *shlex.split(os.environ.get("ZQV_WEB_CHROMIUM_FLAGS", ""))):
-            options.add_argument(arg)
+        options.add_experimental_option("debuggerAddress", f"127.0.0.1:{port}")
         options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
-        service = Service(shutil.which("chromedriver") or "/usr/bin/chromedriver")
+        service = LoopbackService(shutil.which("chromedriver") or "/usr/bin/chromedriver")
         self.driver = webdriver.Chrome(service=service, options=options)
         self.url = url or PAGE.as_uri()
         self.driver.get(self.url)
@@ -98,6 +132,12 @@ class Page:
 
     def close(self):
         self.driver.quit()
+        self.browser.terminate()
+        try:
+            self.browser.wait(10)
+        except subprocess.TimeoutExpired:
+            self.browser.kill()
+            self.browser.wait()
         shutil.rmtree(self.profile, ignore_errors=True)
 
     def wait_for(self, condition, timeout=60):
