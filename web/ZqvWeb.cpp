@@ -1,6 +1,7 @@
 // The web page's module: the archive format read and made inside a Web Worker. The worker
-// supplies the input's bytes in chunks it reads from a File (readInput) and takes the output
-// back in chunks it keeps as Blob parts (writeOutput); nothing here holds more than one chunk.
+// supplies the input's bytes in chunks it reads from a File (readInput, awaited) and takes the
+// output back in chunks it keeps as Blob parts (writeOutput); nothing here holds more than one
+// chunk. zqv_open and zqv_make may suspend in a read: call them through ccall with async.
 #include <emscripten.h>
 
 #include "crypto/KxCipher.h"
@@ -8,9 +9,11 @@
 #include "format/Archive.h"
 #include "format/OutputName.h"
 
-// Copies up to `count` bytes of the input from `offset` into `buffer`; returns how many.
-EM_JS(int32_t, ReadInputChunk, (double offset, uint8_t* buffer, int32_t count),
-      { return Module.readInput(offset, buffer, count); });
+// Copies up to `count` bytes of the input from `offset` into `buffer`; returns how many. The
+// read is asynchronous (Blob.arrayBuffer): the module is suspended meanwhile (Asyncify), so the
+// worker's event loop runs, reads ahead and hands output to the hasher while we wait.
+EM_ASYNC_JS(int32_t, ReadInputChunk, (double offset, uint8_t* buffer, int32_t count),
+            { return await Module.readInput(offset, buffer, count); });
 // Takes `count` bytes of output; returns how many it stored.
 EM_JS(int32_t, WriteOutputChunk, (const uint8_t* buffer, int32_t count),
       { return Module.writeOutput(buffer, count); });
@@ -137,11 +140,36 @@ class HashingInput final : public Stream {
   Sha1Context sha1_;
 };
 
+// A fixed buffer as a stream, for the warm-up run.
+class BufferStream final : public Stream {
+ public:
+  BufferStream(uint8_t* data, int32_t size) : data_(data), size_(size) {}
+  int32_t Read(void* buffer, int32_t count) override {
+    if (count > size_ - position_) count = size_ - position_;
+    __builtin_memcpy(buffer, data_ + position_, size_t(count));
+    position_ += count;
+    return count;
+  }
+  int32_t Write(const void*, int32_t count) override { return count; }
+  int64_t Position() override { return position_; }
+  int64_t Size() override { return size_; }
+  bool SetPosition(int64_t position) override {
+    if (position < 0 || position > size_) return false;
+    position_ = int32_t(position);
+    return true;
+  }
+
+ private:
+  uint8_t* data_;
+  int32_t size_, position_ = 0;
+};
+
 InputStream input;
 OutputStream output;
 ArchiveHeader header;
 uint32_t fixedSeed = 0;
 const char* lastError = "";
+Sha1Context sideHash;
 
 uint32_t FixedTimer() { return fixedSeed; }
 uint32_t ClockTimer() { return uint32_t(int64_t(NowMilliseconds())); }
@@ -238,13 +266,46 @@ EMSCRIPTEN_KEEPALIVE int zqv_name_fault(const char* name, int length, char* path
   return int(MakeOutputPath(name, length, '/', path));
 }
 
+// Runs every cipher's decryption and SHA-1 over a few hundred KiB of zeros, so that the engine
+// has its optimised code of the hot loops ready before the user's file comes: a loop running in
+// the engine's first, quick tier stays there until its function is called again.
+EMSCRIPTEN_KEEPALIVE void zqv_warm_up() {
+  static uint8_t zeros[256 * 1024];
+  ArchiveKeys keys;
+  DeriveArchiveKeys("", keys);
+  for (uint8_t selector = 0; selector <= kCipherRijndael256; ++selector) {
+    BufferStream body(zeros, sizeof zeros);
+    BufferStream sink(nullptr, 0);
+    (void)DecryptBody(selector, keys, body, sink);
+  }
+  Sha1Context sha1;
+  Sha1Start(sha1);
+  for (int i = 0; i < 4; ++i) Sha1Add(sha1, zeros, sizeof zeros);
+  uint8_t digest[20];
+  Sha1Finish(sha1, digest);
+}
+
+// Whether the digest line of `digest` (20 bytes) is the header's: kRunMatch or kRunMismatch.
+EMSCRIPTEN_KEEPALIVE int zqv_digest_matches(const uint8_t* digest) {
+  char line[kDigestLineLength + 1];
+  MakeDigestLine(digest, line);
+  return DigestLineMatches(header, line) ? kRunMatch : kRunMismatch;
+}
+
+// SHA-1 of a stream of pieces, for the instance that hashes beside the one decrypting.
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_start() { Sha1Start(sideHash); }
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_add(const uint8_t* data, int length) { Sha1Add(sideHash, data, length); }
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_finish(uint8_t* digest) { Sha1Finish(sideHash, digest); }
+
 // Decrypts the body (the input from BodyOffset to `fileSize`) with the password's keys into the
-// output, and compares the output's digest line with the header's.
-EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
+// output, and compares the output's digest line with the header's. With `hashElsewhere` the
+// output is not hashed here: another instance hashes what was stored, and zqv_digest_matches
+// compares its digest; the answer is then kRunMatch once the body decrypted.
+EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize, int hashElsewhere) {
   ArchiveKeys keys;
   DeriveArchiveKeys(password, keys);
   input.Reset(int64_t(fileSize));
-  output.Reset(true);
+  output.Reset(!hashElsewhere);
   if (IsKnownCipher(header.cipher)) {
     if (!input.SetPosition(BodyOffset)) return kRunInvalid;
     if (Status s = DecryptBody(header.cipher, keys, input, output); !s.Ok()) {
@@ -253,11 +314,10 @@ EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
     }
   }
   if (!output.Flush()) return kRunWriteFailed;
+  if (hashElsewhere) return kRunMatch;
   uint8_t digest[20];
   output.Digest(digest);
-  char line[kDigestLineLength + 1];
-  MakeDigestLine(digest, line);
-  return DigestLineMatches(header, line) ? kRunMatch : kRunMismatch;
+  return zqv_digest_matches(digest);
 }
 
 // Starts a header for zqv_make: all zero, then the magic.

@@ -1,0 +1,271 @@
+// Opening and making archives with the WebAssembly module, shared by the page's worker and the
+// Node runner (zqv-node.js). The input is a source ({ size, read(offset, count) }: bytes, or a
+// promise of them, read in chunks the module asks for) and the output goes to a sink
+// (write(bytes) takes a copy of each chunk), so that nothing here holds more than one chunk.
+// One call at a time: the module is suspended while a read is awaited and must not be entered
+// meanwhile.
+'use strict';
+
+// The module's answers (web/ZqvWeb.cpp).
+const kArchiveOk = 0, kNotAnArchive = 1, kUnknownCipher = 2, kEmptyOutput = 3, kBodyTooShort = 4;
+const kRunMatch = 0, kRunMismatch = 1, kRunInvalid = 2;
+const kFieldName = 0, kFieldDestination = 1, kFieldTitle = 2, kFieldRunAfter = 3;
+
+// The self-extractor's own messages.
+const kNotArchiveText = 'This is not Kestrix ZQV SFX. Please download the file again.';
+const kWrongPasswordText = 'Wrong password.';
+const kInvalidFormatText = 'Invalid file format';
+
+// The longest password the self-extractor's prompt takes, in code-page bytes (as zqv).
+const kMaxPassword = 79;
+// Room of each text field, in code-page bytes (as zqv build).
+const kFieldRoom = { [kFieldName]: 255, [kFieldDestination]: 255, [kFieldTitle]: 100, [kFieldRunAfter]: 100 };
+const kCiphers = ['Blowfish', 'DES', 'Triple-DES', 'AES-128', 'AES-256'];
+const kOverwriteModes = ['overwrite', 'skip', 'confirm'];
+const kDestinationModes = ['current folder when empty', 'temporary folder', 'as stored'];
+const kReportMilliseconds = 100;
+
+// A refusal of the user's input, shown as it stands.
+class Refusal extends Error {}
+
+// Where the module's reads and writes go during one run.
+let run = null;
+
+// `settings` go to the module as they stand (the worker gives it its binary as wasmBinary).
+function createSession(createZqvModule, codepages, settings = {}) {
+  return createZqvModule({
+    ...settings,
+    // An exception must not unwind through the module's frames: a failed read reads as
+    // nothing (which ends the run) and is raised once the module has returned.
+    async readInput(offset, pointer, count) {
+      try {
+        const bytes = await run.source.read(offset, count);
+        zqv.HEAPU8.set(bytes.subarray(0, count), pointer);
+        run.progress(offset + bytes.length);
+        return Math.min(bytes.length, count);
+      } catch (e) {
+        run.error = run.error || e;
+        return 0;
+      }
+    },
+    writeOutput(pointer, count) {
+      try {
+        run.sink.write(zqv.HEAPU8.slice(pointer, pointer + count));
+        return count;
+      } catch (e) {
+        run.error = run.error || e;
+        return 0;
+      }
+    },
+  }).then((m) => { zqv = m; return new Session(codepages); });
+}
+let zqv = null;
+
+// `bytes` in the module's memory with a terminating zero; the caller frees it.
+function copyIn(bytes) {
+  const pointer = zqv._malloc(bytes.length + 1);
+  zqv.HEAPU8.set(bytes, pointer);
+  zqv.HEAPU8[pointer + bytes.length] = 0;
+  return pointer;
+}
+
+// A call of the module that may suspend in a read; its answer, once it has returned.
+function call(name, args) {
+  return zqv.ccall(name, 'number', args.map(() => 'number'), args, { async: true });
+}
+
+function withBuffer(size, use) {
+  const pointer = zqv._malloc(size);
+  try { return use(pointer); } finally { zqv._free(pointer); }
+}
+
+class Session {
+  constructor(codepages) { this.cp = codepages; }
+
+  // `text` in the code page, or a Refusal naming the first character it cannot hold.
+  encode(text, codepage, what) {
+    const r = this.cp.encode(text, codepage);
+    if (r.bytes) return r.bytes;
+    const c = r.character.codePointAt(0).toString(16).toUpperCase().padStart(4, '0');
+    throw new Refusal(`${what}: the character “${r.character}” (U+${c}) cannot be written in ` +
+                      `${this.cp.label(codepage)}.`);
+  }
+
+  // The password as the self-extractor takes it: in the code page, at most 79 bytes.
+  passwordBytes(password, codepage) {
+    if (password.includes('\0')) throw new Refusal('Password: it cannot hold the character U+0000.');
+    const bytes = this.encode(password, codepage, 'Password');
+    if (bytes.length > kMaxPassword)
+      throw new Refusal(`Password: ${bytes.length} characters; the self-extractor takes at most ${kMaxPassword}.`);
+    return bytes;
+  }
+
+  decodeAt(pointer, length, codepage) {
+    return this.cp.decode(zqv.HEAPU8.subarray(pointer, pointer + length), codepage);
+  }
+
+  // Copies the source's header into the module (bytes past the end read as zero, as the stub
+  // reads them) and answers what the page shows of it.
+  async inspect(source, codepage) {
+    const offset = zqv._zqv_header_offset(), size = zqv._zqv_header_size();
+    const header = zqv._zqv_header();
+    zqv.HEAPU8.fill(0, header, header + size);
+    if (source.size > offset) {
+      const bytes = (await source.read(offset, size)).subarray(0, size);
+      zqv.HEAPU8.fill(0, header, header + size);
+      zqv.HEAPU8.set(bytes, header);
+    }
+    const check = zqv._zqv_check_archive(source.size);
+    const info = { check, fileSize: source.size };
+    if (check === kNotAnArchive) return { ...info, problem: kNotArchiveText };
+    withBuffer(260, (text) => {
+      const field = (which) => this.decodeAt(text, zqv._zqv_field(which, text), codepage);
+      info.storedName = field(kFieldName);
+      const n = zqv._zqv_download_name(text);
+      if (n >= 0) info.downloadName = this.decodeAt(text, n, codepage);
+      else info.nameFault = zqv.UTF8ToString(zqv._zqv_name_fault_text(-n));
+      info.title = field(kFieldTitle);
+      info.destination = field(kFieldDestination);
+      info.runAfter = field(kFieldRunAfter);
+    });
+    const at = (o) => zqv._zqv_byte(o);
+    info.destinationMode = kDestinationModes[Math.min(at(260), 2)];
+    info.overwriteMode = kOverwriteModes[at(517)] || 'overwrite (unlisted value)';
+    info.hideOverwrite = at(720) === 1;
+    info.cipher = at(721);
+    info.cipherName = zqv.UTF8ToString(zqv._zqv_cipher_name(info.cipher));
+    info.autoStart = at(823) === 1;
+    info.bodySize = Math.max(0, source.size - offset - size);
+    withBuffer(16, (range) => {
+      if (zqv._zqv_plain_size_range(info.bodySize, range))
+        info.sizeRange = [zqv.HEAPF64[range >> 3], zqv.HEAPF64[(range >> 3) + 1]];
+    });
+    if (check === kUnknownCipher)
+      info.problem = `Unknown cipher selector ${info.cipher}: the self-extractor answers every password with “${kWrongPasswordText}”`;
+    else if (check === kBodyTooShort) info.problem = kInvalidFormatText;
+    else if (info.nameFault) info.problem = `The stored name “${info.storedName}” ${info.nameFault}; it is not offered.`;
+    return info;
+  }
+
+  // Decrypts the source's body into the sink and checks its digest. Answers { result: 'match',
+  // info } or { result: 'wrong' } or a Refusal. `onProgress(done, total)` follows the body.
+  // With `hashElsewhere` the output is not hashed here: the answer is { result: 'decrypted' }
+  // and digestMatches() then checks the digest another instance made of what the sink stored.
+  async open(source, sink, password, codepage, onProgress, hashElsewhere = false) {
+    const info = await this.inspect(source, codepage);
+    if (info.problem) throw new Refusal(info.problem);
+    const pw = copyIn(this.passwordBytes(password, codepage));
+    const start = zqv._zqv_header_offset() + zqv._zqv_header_size();
+    try {
+      const result = await this.running(source, sink, start, source.size, onProgress,
+                                        () => call('zqv_open', [pw, source.size, hashElsewhere ? 1 : 0]));
+      if (result === kRunInvalid) throw new Refusal(zqv.UTF8ToString(zqv._zqv_last_error()) || kInvalidFormatText);
+      if (result === kRunMismatch) return { result: 'wrong', info };
+      if (result !== kRunMatch) throw new Error('The output could not be stored.');
+      return { result: hashElsewhere ? 'decrypted' : 'match', info };
+    } finally {
+      zqv._free(pw);
+    }
+  }
+
+  // Whether `digest` (20 bytes) is the one the header of the last opened archive names.
+  digestMatches(digest) {
+    return withBuffer(20, (pointer) => {
+      zqv.HEAPU8.set(digest, pointer);
+      return zqv._zqv_digest_matches(pointer) === kRunMatch;
+    });
+  }
+
+  // Gets the engine's optimised code of the ciphers and SHA-1 ready (a few dozen ms).
+  warmUp() { zqv._zqv_warm_up(); }
+
+  // SHA-1 over pieces given in order, for the instance that hashes beside the decrypting one.
+  sha1Start() { zqv._zqv_sha1_start(); }
+  sha1Add(bytes) {
+    const piece = 1 << 20;
+    withBuffer(piece, (pointer) => {
+      for (let at = 0; at < bytes.length; at += piece) {
+        const part = bytes.subarray(at, at + piece);
+        zqv.HEAPU8.set(part, pointer);
+        zqv._zqv_sha1_add(pointer, part.length);
+      }
+    });
+  }
+  sha1Finish() {
+    return withBuffer(20, (pointer) => {
+      zqv._zqv_sha1_finish(pointer);
+      return zqv.HEAPU8.slice(pointer, pointer + 20);
+    });
+  }
+
+  // Stores a text field as zqv build does; refuses what the code page or the field cannot hold.
+  storeText(field, text, codepage, what) {
+    const bytes = this.encode(text, codepage, what);
+    if (bytes.length > kFieldRoom[field])
+      throw new Refusal(`${what}: ${bytes.length} characters, at most ${kFieldRoom[field]} fit.`);
+    const pointer = copyIn(bytes);
+    const ok = zqv._zqv_make_text(field, pointer, bytes.length);
+    zqv._free(pointer);
+    if (!ok) throw new Refusal(`${what}: too long.`);
+    return bytes;
+  }
+
+  // Encrypts the source into the sink as an archive body and answers the 832-byte header.
+  // `m`: name, title, destinationMode (0 current, 1 temporary, 2 folder), destination,
+  // overwriteMode (0 overwrite, 1 skip, 2 confirm), runAfter, hideOverwrite, autoStart, cipher
+  // (0..4), password, codepage, and seed (null: the clock; a number: every timer reading of the
+  // chaining block, as zqv build under a clock fixed to that many milliseconds).
+  async make(source, sink, m, onProgress) {
+    const cp = m.codepage;
+    zqv._zqv_make_start();
+    const name = this.storeText(kFieldName, m.name, cp, 'Stored name');
+    const fault = withBuffer(name.length + 1, (path) => {
+      const pointer = copyIn(name);
+      const f = zqv._zqv_name_fault(pointer, name.length, path);
+      zqv._free(pointer);
+      return f;
+    });
+    if (fault !== 0)
+      throw new Refusal(`Stored name: “${m.name}” ${zqv.UTF8ToString(zqv._zqv_name_fault_text(fault))}.`);
+    if (m.destinationMode === 2) this.storeText(kFieldDestination, m.destination, cp, 'Destination folder');
+    this.storeText(kFieldTitle, m.title, cp, 'Title');
+    this.storeText(kFieldRunAfter, m.runAfter, cp, 'Run after');
+    if (!(m.cipher >= 0 && m.cipher < kCiphers.length)) throw new Refusal('Unknown cipher.');
+    const pw = copyIn(this.passwordBytes(m.password, cp));
+    try {
+      const result = await this.running(source, sink, 0, source.size, onProgress, () =>
+        call('zqv_make', [m.cipher, m.destinationMode, m.overwriteMode, m.hideOverwrite ? 1 : 0,
+                          m.autoStart ? 1 : 0, pw, source.size, m.seed === null ? -1 : m.seed]));
+      if (result !== kRunMatch) throw new Error('The file could not be read to its end.');
+    } finally {
+      zqv._free(pw);
+    }
+    const header = zqv._zqv_header();
+    return zqv.HEAPU8.slice(header, header + zqv._zqv_header_size());
+  }
+
+  async running(source, sink, start, end, onProgress, body) {
+    let last = 0;
+    run = {
+      source, sink, error: null,
+      progress(position) {
+        const now = Date.now();
+        if (onProgress && (now - last >= kReportMilliseconds || position >= end)) {
+          last = now;
+          onProgress(position - start, end - start);
+        }
+      },
+    };
+    try {
+      const result = await body();
+      if (run.error) throw new Error(`The file could not be read or stored: ${run.error.message || run.error}`);
+      return result;
+    } finally {
+      run = null;
+    }
+  }
+}
+
+const ZqvCore = { createSession, Refusal, kCiphers, kMaxPassword, kNotArchiveText, kWrongPasswordText,
+                  kInvalidFormatText };
+if (typeof module === 'object') module.exports = ZqvCore;
