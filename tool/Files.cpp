@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/random.h>
@@ -113,6 +114,12 @@ FolderHandle OpenFolder(const std::string& path) {
 TempFile::TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown)
     : folder_(folder.fd()), name_(name), shown_(shown) {
   WatchSignals();
+  // An interrupt between creating the file and naming it to the handler would leave the file
+  // behind, so the signals wait until both are done. (No other thread runs yet.)
+  sigset_t interrupts, before;
+  sigemptyset(&interrupts);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&interrupts, s);
+  pthread_sigmask(SIG_BLOCK, &interrupts, &before);
   // mkstemp's job, relative to the folder's descriptor; O_NOFOLLOW and O_EXCL together never
   // open anything that already stands there.
   for (int attempt = 0; fd_ < 0; ++attempt) {
@@ -120,11 +127,15 @@ TempFile::TempFile(const FolderHandle& folder, const std::string& name, const st
     if (getrandom(&random, sizeof random, 0) != sizeof random) random = uint32_t(getpid()) + uint32_t(attempt);
     std::snprintf(temp_, sizeof temp_, ".zqv-tmp-%08x", random);
     fd_ = openat(folder_, temp_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0 && (errno != EEXIST || attempt > 100))
-      Fail(DirName(shown), "cannot create a temporary file: " + SystemText(errno));
+    if (fd_ < 0 && (errno != EEXIST || attempt > 100)) {
+      const int error = errno;
+      pthread_sigmask(SIG_SETMASK, &before, nullptr);
+      Fail(DirName(shown), "cannot create a temporary file: " + SystemText(error));
+    }
   }
   gPendingFolder = folder_;
   std::snprintf(gPendingName, sizeof gPendingName, "%s", temp_);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 TempFile::~TempFile() {
