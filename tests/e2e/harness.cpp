@@ -540,7 +540,10 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
     UINT vk = UINT(ToInt(args[1]));
     UINT scan = MapVirtualKeyA(vk, 0);
     Post(control, WM_KEYDOWN, vk, LPARAM(1 | (scan << 16)));
-    Post(control, WM_KEYUP, vk, LPARAM(1 | (scan << 16) | (1u << 30) | (1u << 31)));
+    // The key press may already have ended the dialog (Esc, Enter); its release then has no
+    // window to go to, which is no failure.
+    if (!PostMessageA(control, WM_KEYUP, vk, LPARAM(1 | (scan << 16) | (1u << 30) | (1u << 31))) && IsWindow(control))
+      Fail(Format("PostMessage failed (%lu)", GetLastError()));
   } else if (verb == "close") {  // the close box of the current window
     Need(args, 0, 0);
     Post(Current(s), WM_SYSCOMMAND, SC_CLOSE, 0);
