@@ -66,6 +66,11 @@ def refused(name, why):
     return ("refused", 'The output name "%s" %s.' % (name.decode("latin-1"), why))
 
 
+def refused_name(row_id, what, name, why):
+    """A row whose stored name zqv and the stub both refuse for the same reason."""
+    return Row(row_id, what, named(name), (1, why), refused(name, why))
+
+
 def all_ff(blob):
     blob[HEADER_OFFSET:HEADER_OFFSET + HEADER_SIZE] = b"\xff" * HEADER_SIZE
     return blob
@@ -104,28 +109,19 @@ ROWS = [
         (0, NAME), ("extracted", NAME)),
     Row("name-255", "a 255-character name", named(b"n" * 251 + b".txt"), (0, "n" * 251 + ".txt"),
         ("extracted", "n" * 251 + ".txt")),
-    Row("name-dotdot", "a name climbing out with ..", named(b"..\\x.txt"),
-        (1, "climbs out of the destination folder"), refused(b"..\\x.txt", "climbs out of the destination folder")),
-    Row("name-dotdot-deep", "a name climbing out after a folder", named(b"a\\..\\..\\x.txt"),
-        (1, "climbs out of the destination folder"),
-        refused(b"a\\..\\..\\x.txt", "climbs out of the destination folder")),
-    Row("name-drive", "a drive letter", named(b"C:\\x.txt"), (1, "holds a colon"),
-        refused(b"C:\\x.txt", "holds a colon (a drive or a stream)")),
-    Row("name-drive-relative", "a drive-relative name", named(b"C:x.txt"), (1, "holds a colon"),
-        refused(b"C:x.txt", "holds a colon (a drive or a stream)")),
-    Row("name-stream", "an alternate data stream", named(b"x.txt:hidden"), (1, "holds a colon"),
-        refused(b"x.txt:hidden", "holds a colon (a drive or a stream)")),
-    Row("name-absolute", "a leading backslash", named(b"\\x.txt"), (1, "is an absolute path"),
-        refused(b"\\x.txt", "is an absolute path")),
-    Row("name-con", "the device CON", named(b"CON"), (1, "names a device"), refused(b"CON", "names a device")),
-    Row("name-nul-ext", "the device NUL with an extension", named(b"nul.txt"), (1, "names a device"),
-        refused(b"nul.txt", "names a device")),
-    Row("name-com1", "the device COM1 in a folder", named(b"sub\\com1"), (1, "names a device"),
-        refused(b"sub\\com1", "names a device")),
-    Row("name-lpt1-ext", "the device LPT1 with an extension", named(b"LPT1.log"), (1, "names a device"),
-        refused(b"LPT1.log", "names a device")),
-    Row("name-device-folder", "a device as a folder", named(b"aux\\x.txt"), (1, "names a device"),
-        refused(b"aux\\x.txt", "names a device")),
+    refused_name("name-dotdot", "a name climbing out with ..", b"..\\x.txt",
+                 "climbs out of the destination folder"),
+    refused_name("name-dotdot-deep", "a name climbing out after a folder", b"a\\..\\..\\x.txt",
+                 "climbs out of the destination folder"),
+    refused_name("name-drive", "a drive letter", b"C:\\x.txt", "holds a colon (a drive or a stream)"),
+    refused_name("name-drive-relative", "a drive-relative name", b"C:x.txt", "holds a colon (a drive or a stream)"),
+    refused_name("name-stream", "an alternate data stream", b"x.txt:hidden", "holds a colon (a drive or a stream)"),
+    refused_name("name-absolute", "a leading backslash", b"\\x.txt", "is an absolute path"),
+    refused_name("name-con", "the device CON", b"CON", "names a device"),
+    refused_name("name-nul-ext", "the device NUL with an extension", b"nul.txt", "names a device"),
+    refused_name("name-com1", "the device COM1 in a folder", b"sub\\com1", "names a device"),
+    refused_name("name-lpt1-ext", "the device LPT1 with an extension", b"LPT1.log", "names a device"),
+    refused_name("name-device-folder", "a device as a folder", b"aux\\x.txt", "names a device"),
     Row("name-trailing-dot", "a trailing dot, dropped as Windows drops it", named(b"payload.txt."),
         (0, NAME), ("extracted", NAME)),
     Row("name-trailing-space", "trailing spaces, dropped as Windows drops them", named(b"payload.txt  "),
