@@ -1,22 +1,26 @@
 // The web page's module: the archive format read and made inside a Web Worker. The worker
 // supplies the input's bytes in chunks it reads from a File (readInput, awaited) and takes the
-// output back in chunks it keeps as Blob parts (writeOutput); nothing here holds more than one
-// chunk. zqv_open and zqv_make may suspend in a read: call them through ccall with async.
+// output back in chunks it streams into a Blob (writeOutput, awaited); nothing here holds more
+// than one chunk. zqv_open and zqv_make may suspend there: call them through ccall with async.
+// zqv_decrypt_window decrypts a piece of a body held in memory, for the workers that share an
+// archive's decryption.
 #include <emscripten.h>
 
+#include "crypto/Bytes.h"
 #include "crypto/KxCipher.h"
 #include "crypto/KxProc.h"
 #include "format/Archive.h"
 #include "format/OutputName.h"
 
 // Copies up to `count` bytes of the input from `offset` into `buffer`; returns how many. The
-// read is asynchronous (Blob.arrayBuffer): the module is suspended meanwhile (Asyncify), so the
-// worker's event loop runs, reads ahead and hands output to the hasher while we wait.
+// read is asynchronous (a byte stream of the File): the module is suspended meanwhile
+// (Asyncify), so the worker's event loop runs and the browser reads ahead while we wait.
 EM_ASYNC_JS(int32_t, ReadInputChunk, (double offset, uint8_t* buffer, int32_t count),
             { return await Module.readInput(offset, buffer, count); });
-// Takes `count` bytes of output; returns how many it stored.
-EM_JS(int32_t, WriteOutputChunk, (const uint8_t* buffer, int32_t count),
-      { return Module.writeOutput(buffer, count); });
+// Takes `count` bytes of output; returns how many it stored. Awaited too: the worker waits
+// there while the browser takes in what it was given before.
+EM_ASYNC_JS(int32_t, WriteOutputChunk, (const uint8_t* buffer, int32_t count),
+            { return await Module.writeOutput(buffer, count); });
 EM_JS(double, NowMilliseconds, (), { return Date.now(); });
 
 namespace {
@@ -140,7 +144,8 @@ class HashingInput final : public Stream {
   Sha1Context sha1_;
 };
 
-// A fixed buffer as a stream, for the warm-up run.
+// A fixed buffer as a stream: read from its start, or written from its start (a buffer of
+// nullptr takes and drops whatever is written, for the warm-up run).
 class BufferStream final : public Stream {
  public:
   BufferStream(uint8_t* data, int32_t size) : data_(data), size_(size) {}
@@ -150,7 +155,13 @@ class BufferStream final : public Stream {
     position_ += count;
     return count;
   }
-  int32_t Write(const void*, int32_t count) override { return count; }
+  int32_t Write(const void* buffer, int32_t count) override {
+    if (!data_) return count;
+    if (count > size_ - position_) count = size_ - position_;
+    __builtin_memmove(data_ + position_, buffer, size_t(count));
+    position_ += count;
+    return count;
+  }
   int64_t Position() override { return position_; }
   int64_t Size() override { return size_; }
   bool SetPosition(int64_t position) override {
@@ -298,14 +309,12 @@ EMSCRIPTEN_KEEPALIVE void zqv_sha1_add(const uint8_t* data, int length) { Sha1Ad
 EMSCRIPTEN_KEEPALIVE void zqv_sha1_finish(uint8_t* digest) { Sha1Finish(sideHash, digest); }
 
 // Decrypts the body (the input from BodyOffset to `fileSize`) with the password's keys into the
-// output, and compares the output's digest line with the header's. With `hashElsewhere` the
-// output is not hashed here: another instance hashes what was stored, and zqv_digest_matches
-// compares its digest; the answer is then kRunMatch once the body decrypted.
-EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize, int hashElsewhere) {
+// output, and compares the output's digest line with the header's.
+EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
   ArchiveKeys keys;
   DeriveArchiveKeys(password, keys);
   input.Reset(int64_t(fileSize));
-  output.Reset(!hashElsewhere);
+  output.Reset(true);
   if (IsKnownCipher(header.cipher)) {
     if (!input.SetPosition(BodyOffset)) return kRunInvalid;
     if (Status s = DecryptBody(header.cipher, keys, input, output); !s.Ok()) {
@@ -314,11 +323,32 @@ EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize, int has
     }
   }
   if (!output.Flush()) return kRunWriteFailed;
-  if (hashElsewhere) return kRunMatch;
   uint8_t digest[20];
   output.Digest(digest);
   return zqv_digest_matches(digest);
 }
+
+// Decrypts in place one window of the body, so that several instances can share the work of
+// one archive: CBC makes each plaintext block depend only on two ciphertext blocks, so a window
+// decrypts apart from the rest of the body. `data` holds the window's `size` bytes of the body:
+// the block before the window's first (its chaining block), the window's blocks, and, for every
+// window but the last, the block after them, which is read as a tail block and cut away. The
+// last window ends where the body ends. Returns the length of the plaintext left at `data`, or -1
+// when the window is too short to decrypt (the body as a whole, then, is shorter than two blocks).
+EMSCRIPTEN_KEEPALIVE int zqv_decrypt_window(int cipher, const char* password, uint8_t* data, int size, int last) {
+  const int block = CipherBlockSize(uint8_t(cipher));
+  if (block == 0 || size < 2 * block || (!last && size % block != 0)) return -1;
+  ArchiveKeys keys;
+  DeriveArchiveKeys(password, keys);
+  BufferStream body(data, size);
+  // The output trails the input by the chaining block: each chunk is read before it is written.
+  BufferStream plain(data, size);
+  const Status s = DecryptBody(uint8_t(cipher), keys, body, plain);
+  WipeBytes(&keys, sizeof keys);
+  if (!s.Ok()) return -1;
+  return last ? int(plain.Position()) : size - 2 * block;
+}
+EMSCRIPTEN_KEEPALIVE int zqv_block_size(int cipher) { return CipherBlockSize(uint8_t(cipher)); }
 
 // Starts a header for zqv_make: all zero, then the magic.
 EMSCRIPTEN_KEEPALIVE void zqv_make_start() { InitArchiveHeader(header); }

@@ -49,6 +49,9 @@ function withdraw(which) {
 
 // ---- The worker ---------------------------------------------------------------------------------
 
+// The decrypters an open spreads its windows over: one per core the browser reports, two to four.
+const kDecrypters = Math.min(4, Math.max(2, navigator.hardwareConcurrency || 2));
+
 // One job at a time per tab; a cancelled job's worker is ended and a new one started.
 class Runner {
   constructor(which) {
@@ -57,33 +60,34 @@ class Runner {
     this.onDone = null;
     $(`${which}-cancel`).addEventListener('click', () => this.cancel());
   }
-  // The worker and, beside it, the reader that reads its file and the hasher it hands its
-  // output to (worker.js).
+  // The worker and, beside it, the decrypters that decrypt an archive's body with it (worker.js).
   ensure() {
     if (!this.worker) {
       this.worker = new Worker(workerUrl);
-      this.hasher = new Worker(workerUrl);
-      const channel = new MessageChannel();
-      this.hasher.postMessage({ cmd: 'serve-hashes', port: channel.port2 }, [channel.port2]);
-      this.worker.postMessage({ cmd: 'use-hasher', port: channel.port1 }, [channel.port1]);
-      this.reader = new Worker(workerUrl);
-      const reads = new MessageChannel();
-      this.reader.postMessage({ cmd: 'serve-reads', port: reads.port2 }, [reads.port2]);
-      this.worker.postMessage({ cmd: 'use-reader', port: reads.port1 }, [reads.port1]);
+      this.decrypters = [];
+      for (let k = 0; k < kDecrypters; ++k) {
+        const decrypter = new Worker(workerUrl);
+        const windows = new MessageChannel();
+        decrypter.postMessage({ cmd: 'serve-windows', port: windows.port2 }, [windows.port2]);
+        this.worker.postMessage({ cmd: 'use-decrypter', port: windows.port1 }, [windows.port1]);
+        this.decrypters.push(decrypter);
+      }
       this.worker.onmessage = (e) => this.message(e.data);
-      this.worker.onerror = this.hasher.onerror = this.reader.onerror = (e) => {
-        e.preventDefault();
-        this.finish({ type: 'failed', text: e.message || 'The worker stopped.' });
-        this.stop();
-      };
+      for (const w of this.helpers()) {
+        w.onerror = (e) => {
+          e.preventDefault();
+          this.finish({ type: 'failed', text: e.message || 'The worker stopped.' });
+          this.stop();
+        };
+      }
     }
     return this.worker;
   }
+  helpers() { return this.worker ? [this.worker, ...this.decrypters] : []; }
   stop() {
-    if (this.worker) this.worker.terminate();
-    if (this.hasher) this.hasher.terminate();
-    if (this.reader) this.reader.terminate();
-    this.worker = this.hasher = this.reader = null;
+    for (const w of this.helpers()) w.terminate();
+    this.worker = null;
+    this.decrypters = [];
   }
   // Sends `message`; `onDone` gets the worker's answer. `busy` shows the progress bar.
   run(message, onDone, busy, transfer = []) {
@@ -94,7 +98,6 @@ class Runner {
   }
   message(m) {
     if (m.type === 'progress') this.showProgress(m.done, m.total);
-    else if (m.type === 'verifying') $(`${this.which}-progress-text`).textContent = 'Verifying the SHA-1 digest…';
     else this.finish(m);
   }
   finish(m) {

@@ -1,54 +1,68 @@
 // The page's workers: opens and makes archives with the WebAssembly module (createZqvModule, its
-// binary in kZqvWasmBase64) and the shared logic (ZqvCore), all placed before this file. The
-// chosen File is read in fixed chunks with FileReaderSync; the output is kept as Blob parts,
-// sealed every few MiB, which the browser may keep out of the worker's memory.
+// binary in kZqvWasmBase64) and the shared logic (ZqvCore), all placed before this file.
 //
-// The page starts three: the one that does the work, a reader that reads the file for it, and a
-// hasher, each joined to the first by a MessagePort. When
-// opening, the first posts each sealed part to the hasher, which reads it back from the Blob and
-// hashes it while the first decrypts on: the digest is of exactly the bytes offered for saving,
-// and what waits for hashing is Blob parts, never copies in memory.
+// The page starts one worker that does the work and, each joined to it by a MessagePort, a few
+// decrypters. Opening, the first cuts the body into windows that the decrypters read and decrypt
+// side by side (a CBC block decrypts from the ciphertext alone) and hand back without a copy; it
+// hashes their plaintexts in order and streams them into the Blob offered for saving, so the
+// digest is of exactly the bytes saved. Making, it reads, encrypts and streams out alone (CBC
+// encryption is one chain).
+//
+// How bytes move decides the speed: the File is read through byte streams into buffers used again
+// (FileReaderSync and Blob.arrayBuffer make a new buffer for every read, and new memory costs a
+// page fault per 4 KiB), and the output goes to the browser's blob storage through one stream
+// (a Blob made of each part costs as much again as the decryption).
 'use strict';
 
-const kSealBytes = 4 << 20;
+// Fills `buffer` (an ArrayBuffer) from byte `from` to `count` from `reader`, a byte stream's
+// reader; answers the buffer (the same memory: the one given is handed over with each read) and
+// the count it holds.
+async function fill(reader, buffer, from, count) {
+  let done = from;
+  while (done < count) {
+    const r = await reader.read(new Uint8Array(buffer, done, count - done));
+    if (r.value) buffer = r.value.buffer;
+    if (r.done) break;
+    done += r.value.length;
+  }
+  return { buffer, count: done };
+}
 
-// The File read in the chunks asked for, the next chunk read ahead while this one is worked on.
-function fileSource(file) {
-  const fetch = (offset, count) => file.slice(offset, offset + count).arrayBuffer().then((b) => new Uint8Array(b));
-  let ahead = null;
+// The File as a source of chunks: one byte stream followed from the position asked first, a new
+// one wherever a read goes elsewhere. The bytes answered are good until the next read.
+function streamSource(file) {
+  let reader = null, position = -1, buffer = new ArrayBuffer(0);
   return {
     size: file.size,
-    read(offset, count) {
-      const bytes = ahead && ahead.offset === offset && ahead.count === count ? ahead.bytes : fetch(offset, count);
-      const next = offset + count;
-      ahead = next < file.size ? { offset: next, count, bytes: fetch(next, count) } : null;
-      return bytes;
+    async read(offset, count) {
+      if (offset !== position) {
+        if (reader) reader.cancel();
+        reader = file.slice(offset).stream().getReader({ mode: 'byob' });
+        position = offset;
+      }
+      if (buffer.byteLength < count) buffer = new ArrayBuffer(count);
+      const r = await fill(reader, buffer, 0, count);
+      buffer = r.buffer;
+      position += r.count;
+      return new Uint8Array(buffer, 0, r.count);
     },
   };
 }
 
-// Chunks gathered into Blob parts; `onSealed(part)` sees each part as it is sealed.
-function blobSink(onSealed = null) {
-  const parts = [];
-  let pending = [], pendingBytes = 0;
-  const seal = () => {
-    if (pending.length) {
-      const part = new Blob(pending);
-      parts.push(part);
-      if (onSealed) onSealed(part);
-    }
-    pending = [];
-    pendingBytes = 0;
-  };
+// The output, streamed into one Blob the browser stores where it keeps large data. A write
+// waits while the browser is behind, so what is queued here stays bounded.
+function streamSink(type = '') {
+  const { readable, writable } = new TransformStream({}, { highWaterMark: 4 }, { highWaterMark: 4 });
+  const blob = new Response(readable, { headers: { 'Content-Type': type } }).blob();
+  const writer = writable.getWriter();
   return {
-    write(bytes) {
-      pending.push(bytes);
-      pendingBytes += bytes.length;
-      if (pendingBytes >= kSealBytes) seal();
+    async write(bytes) {
+      await writer.ready;
+      writer.write(bytes);
     },
-    blob(type) {
-      seal();
-      return new Blob(parts, { type });
+    async blob() {
+      await writer.close();
+      return blob;
     },
   };
 }
@@ -58,119 +72,122 @@ const session = ZqvCore.createSession(createZqvModule, ZqvCodepages, {
 }).then((zqv) => { zqv.warmUp(); return zqv; });
 const progress = (done, total) => postMessage({ type: 'progress', done, total });
 
-// The File read by the reader worker through `port`, up to kReadAhead chunks ahead of the one
-// asked for: a read there blocks only that worker, and each chunk arrives here as one transferred
-// buffer, without a copy, while the module works on the one before.
-const kReadAhead = 3;
-let sourceCount = 0;
-function readerSource(file, port) {
-  // Answers to an earlier source's reads still on their way are told apart by this number.
-  const id = ++sourceCount;
-  const asked = new Map();    // offset -> { promise, count }: asked for, not yet taken by read()
-  const arriving = new Map(); // offset -> resolve: asked for, not yet answered
-  port.onmessage = (event) => {
-    const { source, offset, buffer, error } = event.data;
-    if (source !== id) return;
-    const resolve = arriving.get(offset);
-    arriving.delete(offset);
-    if (resolve) resolve(error ? Promise.reject(new Error(error)) : new Uint8Array(buffer));
-  };
-  const ask = (offset, count) => {
-    if (offset >= file.size || asked.has(offset) || arriving.has(offset)) return;
-    const promise = new Promise((resolve) => arriving.set(offset, resolve));
-    asked.set(offset, { promise, count });
-    port.postMessage({ cmd: 'read', source: id, file, offset, count });
-  };
-  return {
-    size: file.size,
-    read(offset, count) {
-      ask(offset, count);
-      for (let k = 1; k <= kReadAhead; ++k) ask(offset + k * count, count);
-      const request = asked.get(offset);
-      asked.delete(offset);
-      if (!request) return Promise.resolve(new Uint8Array(0));
-      // A chunk asked for with another count (never, in the module's sequential reads) is cut
-      // or read again.
-      return request.count >= count ? request.promise
-        : request.promise.then(() => file.slice(offset, offset + count).arrayBuffer()).then((b) => new Uint8Array(b));
-    },
-  };
-}
+// ---- A decrypter's side -------------------------------------------------------------------------
 
-function serveReads(port) {
-  const reader = new FileReaderSync();
-  port.onmessage = (event) => {
-    const { source, file, offset, count } = event.data;
-    try {
-      const buffer = reader.readAsArrayBuffer(file.slice(offset, offset + count));
-      port.postMessage({ source, offset, buffer }, [buffer]);
-    } catch (e) {
-      port.postMessage({ source, offset, error: e.message || String(e) });
-    }
-  };
-}
-
-// ---- The hasher's side ----------------------------------------------------------------------------
-
-function serveHashes(port, zqv) {
-  const reader = new FileReaderSync();
+// Decrypts the windows of the body it is handed and hands each back with its plaintext in place.
+function serveWindows(port, zqv) {
+  let run = null;  // { id, cipher, password }
   port.onmessage = (event) => {
     const m = event.data;
+    if (m.cmd === 'start') {
+      run = m;
+      return;
+    }
     try {
-      if (m.cmd === 'start') zqv.sha1Start();
-      else if (m.cmd === 'add') zqv.sha1Add(new Uint8Array(reader.readAsArrayBuffer(m.part)));
-      else if (m.cmd === 'finish') port.postMessage({ digest: zqv.sha1Finish() });
+      const bytes = new Uint8Array(m.buffer);
+      const plain = zqv.decryptWindow(run.cipher, run.password, bytes, m.last);
+      bytes.set(plain);
+      port.postMessage({ id: run.id, index: m.index, buffer: m.buffer, length: plain.length }, [m.buffer]);
     } catch (e) {
-      port.postMessage({ error: e.message || String(e) });
+      port.postMessage({ id: run.id, index: m.index, error: e.message || String(e),
+                         refusal: e instanceof ZqvCore.Refusal });
     }
   };
 }
 
 // ---- The working side ---------------------------------------------------------------------------
 
-let hasher = null;  // { port, resolve: the waiting hasherAnswer's }
-let readerPort = null;
+const decrypters = [];  // { port, busy: windows sent and not yet answered }
 
-function joinHasher(port) {
-  hasher = { port };
-  port.onmessage = (event) => {
-    const resolve = hasher.resolve;
-    hasher.resolve = null;
-    if (resolve) resolve(event.data);
+// Windows of kWindowBytes, up to kWindowsAhead per decrypter on their way: each decrypter has the
+// next one at hand when it answers, and what is read ahead stays bounded.
+const kWindowBytes = 1 << 20;
+const kWindowsAhead = 2;
+let runCount = 0;
+
+// The windows' bytes in order, read from one byte stream of the File (a stream per window costs
+// the browser more than the decryption); a window begins with the blocks the one before ended
+// with, kept from it. Each window is read into a buffer of its own, which goes on to a decrypter
+// and then into the output.
+function windowReader(file, windows) {
+  const reader = windows.length ? file.slice(windows[0].offset).stream().getReader({ mode: 'byob' }) : null;
+  let carry = new Uint8Array(0);
+  let next = 0;
+  return async () => {
+    const w = windows[next++];
+    const buffer = new ArrayBuffer(w.count);
+    new Uint8Array(buffer).set(carry);
+    const r = await fill(reader, buffer, carry.length, w.count);
+    if (r.count !== w.count) throw new Error('The file changed while it was read.');
+    const following = windows[next];
+    if (following) carry = new Uint8Array(r.buffer, following.offset - w.offset).slice();
+    return r.buffer;
   };
 }
 
-function hasherAnswer() {
-  return new Promise((resolve) => { hasher.resolve = resolve; });
+// Decrypts the body of `file` in windows spread over the decrypters; `onPlain(plain, window)`
+// takes their plaintexts in order (and may answer a promise, awaited before the next).
+async function decryptInWindows(file, windows, run, onPlain) {
+  const read = windowReader(file, windows);
+  const answers = [];  // per window sent: { promise, resolve, reject }
+  let sent = 0;
+  // Each window to the decrypter with the fewest on their way.
+  const topUp = async (taken) => {
+    while (sent < windows.length && sent < taken + kWindowsAhead * decrypters.length) {
+      const d = decrypters.reduce((a, b) => (b.busy < a.busy ? b : a));
+      if (d.busy >= kWindowsAhead) break;
+      const index = sent++;
+      const answer = {};
+      answer.promise = new Promise((resolve, reject) => Object.assign(answer, { resolve, reject }));
+      answer.promise.catch(() => {});  // raised where it is awaited
+      answers[index] = answer;
+      ++d.busy;
+      const buffer = await read();
+      d.port.postMessage({ cmd: 'window', index, buffer, last: windows[index].last }, [buffer]);
+    }
+  };
+  for (const d of decrypters) {
+    d.busy = 0;
+    d.port.postMessage({ cmd: 'start', ...run });
+    d.port.onmessage = (event) => {
+      const a = event.data;
+      if (a.id !== run.id) return;  // an answer to a run that failed
+      --d.busy;
+      if (a.error) answers[a.index].reject(a.refusal ? new ZqvCore.Refusal(a.error) : new Error(a.error));
+      else answers[a.index].resolve(new Uint8Array(a.buffer, 0, a.length));
+    };
+  }
+  for (let taken = 0; taken < windows.length; ++taken) {
+    await topUp(taken);
+    const plain = await answers[taken].promise;
+    answers[taken] = null;
+    await onPlain(plain, windows[taken]);
+  }
 }
-
-// The source a run reads its file from: through the reader worker when there is one.
-const runSource = (file) => (readerPort ? readerSource(file, readerPort) : fileSource(file));
 
 async function open(zqv, m) {
   const started = performance.now();
-  const source = runSource(m.file);
-  if (!hasher) {
-    const sink = blobSink();
-    const r = await zqv.open(source, sink, m.password, m.codepage, progress);
-    return finishOpen(r.result === 'match', r, sink, started);
-  }
-  hasher.port.postMessage({ cmd: 'start' });
-  const sink = blobSink((part) => hasher.port.postMessage({ cmd: 'add', part }));
-  const r = await zqv.open(source, sink, m.password, m.codepage, progress, true);
-  const blob = sink.blob('application/octet-stream');  // seals and posts the last part
-  postMessage({ type: 'verifying' });
-  const answer = hasherAnswer();
-  hasher.port.postMessage({ cmd: 'finish' });
-  const { digest, error } = await answer;
-  if (error) throw new Error(`The output could not be hashed: ${error}`);
-  return finishOpen(zqv.digestMatches(digest), r, { blob: () => blob }, started);
-}
-
-function finishOpen(match, r, sink, started) {
-  if (r.result === 'wrong' || !match) return { type: 'wrong' };
+  const info = await zqv.inspect(streamSource(m.file), m.codepage);
+  if (info.problem) throw new ZqvCore.Refusal(info.problem);
+  const password = zqv.passwordBytes(m.password, m.codepage);
+  const windows = zqv.bodyWindows(info, kWindowBytes);
+  const bodyStart = info.fileSize - info.bodySize;
+  const sink = streamSink('application/octet-stream');
+  let reported = 0;
+  zqv.sha1Start();
+  await decryptInWindows(m.file, windows, { id: ++runCount, cipher: info.cipher, password }, (plain, w) => {
+    zqv.sha1Add(plain);
+    const now = performance.now();
+    if (now - reported >= 100 || w.last) {
+      reported = now;
+      progress(w.offset + w.count - bodyStart, info.bodySize);
+    }
+    return sink.write(plain);
+  });
+  const blob = await sink.blob();
+  if (!zqv.digestMatches(zqv.sha1Finish())) return { type: 'wrong' };
   const seconds = (performance.now() - started) / 1000;
-  return { type: 'opened', info: r.info, blob: sink.blob('application/octet-stream'), seconds, bytes: r.info.bodySize };
+  return { type: 'opened', info, blob, seconds, bytes: info.bodySize };
 }
 
 // Jobs one after another: the module is suspended while it waits for a read and must not be
@@ -181,24 +198,21 @@ onmessage = (event) => { queue = queue.then(() => handle(event.data)); };
 async function handle(m) {
   try {
     const zqv = await session;
-    if (m.cmd === 'serve-hashes') {
-      serveHashes(m.port, zqv);
-    } else if (m.cmd === 'use-hasher') {
-      joinHasher(m.port);
-    } else if (m.cmd === 'serve-reads') {
-      serveReads(m.port);
-    } else if (m.cmd === 'use-reader') {
-      readerPort = m.port;
+    if (m.cmd === 'serve-windows') {
+      serveWindows(m.port, zqv);
+    } else if (m.cmd === 'use-decrypter') {
+      decrypters.push({ port: m.port, busy: 0 });
     } else if (m.cmd === 'inspect') {
-      postMessage({ type: 'inspected', info: await zqv.inspect(fileSource(m.file), m.codepage) });
+      postMessage({ type: 'inspected', info: await zqv.inspect(streamSource(m.file), m.codepage) });
     } else if (m.cmd === 'open') {
       postMessage(await open(zqv, m));
     } else if (m.cmd === 'make') {
-      const sink = blobSink();
+      const sink = streamSink();
       const started = performance.now();
-      const header = await zqv.make(runSource(m.file), sink, m.options, progress);
+      const header = await zqv.make(streamSource(m.file), sink, m.options, progress);
+      const body = await sink.blob();
       const seconds = (performance.now() - started) / 1000;
-      postMessage({ type: 'made', header, body: sink.blob(), seconds, bytes: m.file.size });
+      postMessage({ type: 'made', header, body, seconds, bytes: m.file.size });
     }
   } catch (e) {
     postMessage({ type: e instanceof ZqvCore.Refusal ? 'refused' : 'failed', text: e.message || String(e) });

@@ -1,7 +1,8 @@
 // Opening and making archives with the WebAssembly module, shared by the page's worker and the
 // Node runner (zqv-node.js). The input is a source ({ size, read(offset, count) }: bytes, or a
-// promise of them, read in chunks the module asks for) and the output goes to a sink
-// (write(bytes) takes a copy of each chunk), so that nothing here holds more than one chunk.
+// promise of them, good until the next read, in chunks the module asks for) and the output goes
+// to a sink (write(bytes) keeps each chunk it is given; it may answer a promise, awaited before
+// the module goes on), so that nothing here holds more than one chunk.
 // One call at a time: the module is suspended while a read is awaited and must not be entered
 // meanwhile.
 'use strict';
@@ -48,9 +49,9 @@ function createSession(createZqvModule, codepages, settings = {}) {
         return 0;
       }
     },
-    writeOutput(pointer, count) {
+    async writeOutput(pointer, count) {
       try {
-        run.sink.write(zqv.HEAPU8.slice(pointer, pointer + count));
+        await run.sink.write(zqv.HEAPU8.slice(pointer, pointer + count));
         return count;
       } catch (e) {
         run.error = run.error || e;
@@ -149,23 +150,58 @@ class Session {
 
   // Decrypts the source's body into the sink and checks its digest. Answers { result: 'match',
   // info } or { result: 'wrong' } or a Refusal. `onProgress(done, total)` follows the body.
-  // With `hashElsewhere` the output is not hashed here: the answer is { result: 'decrypted' }
-  // and digestMatches() then checks the digest another instance made of what the sink stored.
-  async open(source, sink, password, codepage, onProgress, hashElsewhere = false) {
+  async open(source, sink, password, codepage, onProgress) {
     const info = await this.inspect(source, codepage);
     if (info.problem) throw new Refusal(info.problem);
     const pw = copyIn(this.passwordBytes(password, codepage));
     const start = zqv._zqv_header_offset() + zqv._zqv_header_size();
     try {
       const result = await this.running(source, sink, start, source.size, onProgress,
-                                        () => call('zqv_open', [pw, source.size, hashElsewhere ? 1 : 0]));
+                                        () => call('zqv_open', [pw, source.size]));
       if (result === kRunInvalid) throw new Refusal(zqv.UTF8ToString(zqv._zqv_last_error()) || kInvalidFormatText);
       if (result === kRunMismatch) return { result: 'wrong', info };
       if (result !== kRunMatch) throw new Error('The output could not be stored.');
-      return { result: hashElsewhere ? 'decrypted' : 'match', info };
+      return { result: 'match', info };
     } finally {
       zqv._free(pw);
     }
+  }
+
+  // The body of the archive last inspected (`info` from inspect), cut into windows of about
+  // `bytes` each that decryptWindow decrypts apart, in any order and in several instances: in
+  // order, [{ offset, count, last }] read from the file. Each starts one block before its first
+  // block (the one that chains it) and all but the last end one block after their last.
+  bodyWindows(info, bytes) {
+    const block = zqv._zqv_block_size(info.cipher);
+    if (block === 0) return [];  // an unknown cipher with the empty file's digest: no output
+    const start = zqv._zqv_header_offset() + zqv._zqv_header_size();
+    const blocks = Math.floor(info.bodySize / block) - 1;  // after the chaining block, tail block included
+    const step = Math.max(1, Math.floor(bytes / block));
+    const windows = [];
+    for (let first = 0; first < blocks; first += step) {
+      const offset = start + first * block;
+      const last = first + step >= blocks;
+      windows.push({ offset, count: last ? info.fileSize - offset : (step + 2) * block, last });
+    }
+    return windows;
+  }
+
+  // The plaintext of one of bodyWindows' windows (its bytes as read) under the password's bytes
+  // (passwordBytes): a view of the module's memory, good until the next call.
+  decryptWindow(cipher, password, bytes, last) {
+    if (!this.windowBuffer || this.windowBuffer.size < bytes.length) {
+      if (this.windowBuffer) zqv._free(this.windowBuffer.pointer);
+      this.windowBuffer = { pointer: zqv._malloc(bytes.length), size: bytes.length };
+    }
+    const { pointer } = this.windowBuffer;
+    if (!pointer) throw new Error('The module has no room for a window of the body.');
+    zqv.HEAPU8.set(bytes, pointer);
+    const pw = copyIn(password);
+    const n = zqv._zqv_decrypt_window(cipher, pw, pointer, bytes.length, last ? 1 : 0);
+    zqv.HEAPU8.fill(0, pw, pw + password.length);
+    zqv._free(pw);
+    if (n < 0) throw new Refusal(kInvalidFormatText);
+    return zqv.HEAPU8.subarray(pointer, pointer + n);
   }
 
   // Whether `digest` (20 bytes) is the one the header of the last opened archive names.
