@@ -83,6 +83,10 @@ void SetDigestLine(ArchiveHeader& header, const uint8_t digest[20]);
 // Exact equality of the header's digest line with `line`, length and case included.
 bool DigestLineMatches(const ArchiveHeader& header, const char line[kDigestLineLength + 1]);
 
+// The longest password the self-extractor's prompt takes, in code-page bytes: its buffer holds
+// 80 with the terminating zero. zqv and the web page refuse a longer one rather than cut it.
+inline constexpr int kMaxPasswordLength = 79;
+
 // The three keys derived from one password; each is a prefix of the next.
 struct ArchiveKeys {
   uint8_t key8[8];

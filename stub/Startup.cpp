@@ -16,8 +16,8 @@ HINSTANCE gInstance;
 char gTempFolder[257];
 uint8_t gOverwriteMode;
 char gDestinationDir[261];
-char gPassword[80];
-char gPasswordText[80];
+char gPassword[kMaxPasswordLength + 1];
+char gPasswordText[kMaxPasswordLength + 1];
 ArchiveKeys gKeys;
 
 namespace {

@@ -18,8 +18,8 @@ extern uint8_t gOverwriteMode;
 // The destination folder chosen in the main dialog: at most 259 characters and a zero.
 extern char gDestinationDir[261];
 // What the password prompt read (at most 79 characters), and the copy the keys are made from.
-extern char gPassword[80];
-extern char gPasswordText[80];
+extern char gPassword[kMaxPasswordLength + 1];
+extern char gPasswordText[kMaxPasswordLength + 1];
 extern ArchiveKeys gKeys;
 
 // Shows an error that nothing handled in the "Application Error" box and ends the process with

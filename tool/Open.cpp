@@ -196,10 +196,10 @@ void ObtainArchiveKeys(const std::string& passwordFile, bool confirm, const std:
   const auto password = ToCodepage(ObtainPassword(passwordFile, confirm), codepage);
   if (!password)
     throw ToolError(kExitError, "password: not representable in code page " + CodepageName(codepage));
-  if (password->size() > kMaxPassword)
+  if (password->size() > size_t(kMaxPasswordLength))
     throw ToolError(kExitError, "password: " + std::to_string(password->size()) +
                                     " characters; the self-extractor takes at most " +
-                                    std::to_string(kMaxPassword));
+                                    std::to_string(kMaxPasswordLength));
   DeriveArchiveKeys(password->c_str(), keys);
 }
 

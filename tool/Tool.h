@@ -21,8 +21,6 @@ inline constexpr int kExitError = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitWrongPassword = 3;
 
-// The longest password the self-extractor's prompt takes.
-inline constexpr size_t kMaxPassword = 79;
 
 class ToolError : public std::runtime_error {
  public:

@@ -223,6 +223,7 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE uint8_t* zqv_header() { return reinterpret_cast<uint8_t*>(&header); }
 EMSCRIPTEN_KEEPALIVE int zqv_header_offset() { return int(HeaderOffset); }
 EMSCRIPTEN_KEEPALIVE int zqv_header_size() { return int(HeaderSize); }
+EMSCRIPTEN_KEEPALIVE int zqv_max_password() { return kMaxPasswordLength; }
 EMSCRIPTEN_KEEPALIVE const char* zqv_last_error() { return lastError; }
 
 // The header (its bytes already copied to zqv_header(), missing ones zero) of a file of
@@ -352,6 +353,11 @@ EMSCRIPTEN_KEEPALIVE int zqv_block_size(int cipher) { return CipherBlockSize(uin
 
 // Starts a header for zqv_make: all zero, then the magic.
 EMSCRIPTEN_KEEPALIVE void zqv_make_start() { InitArchiveHeader(header); }
+// The most code-page bytes a text field (0 to 3, as zqv_field) holds.
+EMSCRIPTEN_KEEPALIVE int zqv_field_room(int field) {
+  int size = 0;
+  return field != 4 && FieldOf(field, size) ? size - 1 : 0;
+}
 // Stores `length` code-page bytes in a text field; 0 when they do not fit.
 EMSCRIPTEN_KEEPALIVE int zqv_make_text(int field, const char* text, int length) {
   int size = 0;

@@ -17,10 +17,6 @@ const kNotArchiveText = 'This is not Kestrix ZQV SFX. Please download the file a
 const kWrongPasswordText = 'Wrong password.';
 const kInvalidFormatText = 'Invalid file format';
 
-// The longest password the self-extractor's prompt takes, in code-page bytes (as zqv).
-const kMaxPassword = 79;
-// Room of each text field, in code-page bytes (as zqv build).
-const kFieldRoom = { [kFieldName]: 255, [kFieldDestination]: 255, [kFieldTitle]: 100, [kFieldRunAfter]: 100 };
 const kCiphers = ['Blowfish', 'DES', 'Triple-DES', 'AES-128', 'AES-256'];
 const kOverwriteModes = ['overwrite', 'skip', 'confirm'];
 const kDestinationModes = ['current folder when empty', 'temporary folder', 'as stored'];
@@ -92,12 +88,14 @@ class Session {
                       `${this.cp.label(codepage)}.`);
   }
 
-  // The password as the self-extractor takes it: in the code page, at most 79 bytes.
+  // The password as the self-extractor takes it: in the code page, at most 79 bytes (the
+  // format's limit, as the module gives it).
   passwordBytes(password, codepage) {
     if (password.includes('\0')) throw new Refusal('Password: it cannot hold the character U+0000.');
     const bytes = this.encode(password, codepage, 'Password');
-    if (bytes.length > kMaxPassword)
-      throw new Refusal(`Password: ${bytes.length} characters; the self-extractor takes at most ${kMaxPassword}.`);
+    const most = zqv._zqv_max_password();
+    if (bytes.length > most)
+      throw new Refusal(`Password: ${bytes.length} characters; the self-extractor takes at most ${most}.`);
     return bytes;
   }
 
@@ -237,8 +235,8 @@ class Session {
   // Stores a text field as zqv build does; refuses what the code page or the field cannot hold.
   storeText(field, text, codepage, what) {
     const bytes = this.encode(text, codepage, what);
-    if (bytes.length > kFieldRoom[field])
-      throw new Refusal(`${what}: ${bytes.length} characters, at most ${kFieldRoom[field]} fit.`);
+    const room = zqv._zqv_field_room(field);
+    if (bytes.length > room) throw new Refusal(`${what}: ${bytes.length} characters, at most ${room} fit.`);
     const pointer = copyIn(bytes);
     const ok = zqv._zqv_make_text(field, pointer, bytes.length);
     zqv._free(pointer);
@@ -302,6 +300,6 @@ class Session {
   }
 }
 
-const ZqvCore = { createSession, Refusal, kCiphers, kMaxPassword, kNotArchiveText, kWrongPasswordText,
+const ZqvCore = { createSession, Refusal, kCiphers, kNotArchiveText, kWrongPasswordText,
                   kInvalidFormatText };
 if (typeof module === 'object') module.exports = ZqvCore;
