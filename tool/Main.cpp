@@ -77,6 +77,10 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
   build->add_flag("--hide-mode", b.hideMode, "hide the overwrite options in the self-extractor's dialog");
   build->add_flag("--auto-start", b.autoStart, "start extracting as soon as the self-extractor opens");
+  build->add_option("--seed", b.seed,
+                    "milliseconds every clock reading of the chaining block takes (default: the clock's), "
+                    "so that the same inputs make the same archive")
+      ->type_name("MS");
   AddPasswordFile(build, b.passwordFile);
   build->add_option("--codepage", b.codepage, kCodepageHelp)->capture_default_str();
 

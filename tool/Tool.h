@@ -230,6 +230,8 @@ struct BuildOptions {
   std::string input, output, stub, cipher = "aes256", name, dest, mode = "confirm", title, runAfter;
   bool destTemp = false, destCurrent = false, hideMode = false, autoStart = false;
   std::string passwordFile, codepage = "WINDOWS-1252";
+  // Every clock reading the chaining block is made from, in milliseconds; unset: the clock's.
+  std::optional<uint32_t> seed;
 };
 int RunBuild(const BuildOptions& options);
 

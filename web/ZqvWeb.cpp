@@ -180,7 +180,7 @@ OutputStream output;
 ArchiveHeader header;
 uint32_t fixedSeed = 0;
 const char* lastError = "";
-Sha1Context sideHash;
+Sha1Context piecesHash;
 
 uint32_t FixedTimer() { return fixedSeed; }
 uint32_t ClockTimer() { return uint32_t(int64_t(NowMilliseconds())); }
@@ -304,10 +304,10 @@ EMSCRIPTEN_KEEPALIVE int zqv_digest_matches(const uint8_t* digest) {
   return DigestLineMatches(header, line) ? kRunMatch : kRunMismatch;
 }
 
-// SHA-1 of a stream of pieces, for the instance that hashes beside the one decrypting.
-EMSCRIPTEN_KEEPALIVE void zqv_sha1_start() { Sha1Start(sideHash); }
-EMSCRIPTEN_KEEPALIVE void zqv_sha1_add(const uint8_t* data, int length) { Sha1Add(sideHash, data, length); }
-EMSCRIPTEN_KEEPALIVE void zqv_sha1_finish(uint8_t* digest) { Sha1Finish(sideHash, digest); }
+// SHA-1 of a stream of pieces, for the worker that hashes what the decrypters hand back.
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_start() { Sha1Start(piecesHash); }
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_add(const uint8_t* data, int length) { Sha1Add(piecesHash, data, length); }
+EMSCRIPTEN_KEEPALIVE void zqv_sha1_finish(uint8_t* digest) { Sha1Finish(piecesHash, digest); }
 
 // Decrypts the body (the input from BodyOffset to `fileSize`) with the password's keys into the
 // output, and compares the output's digest line with the header's.

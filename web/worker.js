@@ -2,16 +2,17 @@
 // binary in kZqvWasmBase64) and the shared logic (ZqvCore), all placed before this file.
 //
 // The page starts one worker that does the work and, each joined to it by a MessagePort, a few
-// decrypters. Opening, the first cuts the body into windows that the decrypters read and decrypt
-// side by side (a CBC block decrypts from the ciphertext alone) and hand back without a copy; it
-// hashes their plaintexts in order and streams them into the Blob offered for saving, so the
-// digest is of exactly the bytes saved. Making, it reads, encrypts and streams out alone (CBC
-// encryption is one chain).
+// decrypters. Opening, the first reads the body in windows and hands each to a decrypter; they
+// decrypt side by side (a CBC block decrypts from the ciphertext alone) and hand the buffers
+// back, plaintext in place. It hashes the plaintexts in order and streams them into the Blob
+// offered for saving, so the digest is of exactly the bytes saved. Making, it reads, encrypts and
+// streams out alone (CBC encryption is one chain).
 //
-// How bytes move decides the speed: the File is read through byte streams into buffers used again
-// (FileReaderSync and Blob.arrayBuffer make a new buffer for every read, and new memory costs a
-// page fault per 4 KiB), and the output goes to the browser's blob storage through one stream
-// (a Blob made of each part costs as much again as the decryption).
+// How bytes move decides the speed: the File is read through one byte stream, not a reader per
+// chunk (FileReaderSync, Blob.arrayBuffer or a stream per window each cost the browser more than
+// the decryption), and the output goes to the browser's blob storage through one stream (a Blob
+// made of each part costs as much again). Each new buffer costs a page fault per 4 KiB it holds,
+// so a read is made into a buffer used again wherever its bytes do not travel on.
 'use strict';
 
 // Fills `buffer` (an ArrayBuffer) from byte `from` to `count` from `reader`, a byte stream's
@@ -58,7 +59,7 @@ function streamSink(type = '') {
   return {
     async write(bytes) {
       await writer.ready;
-      writer.write(bytes);
+      writer.write(bytes).catch(() => {});  // a failed stream fails the next write or the close
     },
     async blob() {
       await writer.close();

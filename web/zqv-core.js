@@ -213,7 +213,7 @@ class Session {
   // Gets the engine's optimised code of the ciphers and SHA-1 ready (a few dozen ms).
   warmUp() { zqv._zqv_warm_up(); }
 
-  // SHA-1 over pieces given in order, for the instance that hashes beside the decrypting one.
+  // SHA-1 over pieces given in order, for the worker that hashes what the decrypters hand back.
   sha1Start() { zqv._zqv_sha1_start(); }
   sha1Add(bytes) {
     const piece = 1 << 20;

@@ -7,7 +7,6 @@ cd "$(dirname "$0")/../.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ZQV_WEB_SHOTS=$PWD/docs/screenshots ZQV_WEB_PAGE=$PWD/build/web/index.html ZQV_WEB_ZQV=$PWD/build/host/zqv
-export ZQV_WEB_CLOCK=$PWD/build/host/tests/web/libzqv_fixed_clock.so
 for group in open make isolation; do
   mkdir -p "$work/$group"
   ZQV_WEB_WORK=$work/$group /usr/bin/python3 tests/web/test_page.py "$group"

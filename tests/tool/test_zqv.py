@@ -165,6 +165,22 @@ class HeaderWritten(ZqvCase):
         h = self.read(self.build(b"x", extra=("--dest-temp",)))[HEADER_OFFSET:BODY_OFFSET]
         self.assertEqual((h[260], h[261]), (1, 0))
 
+    def test_seed_makes_the_same_archive_again(self):
+        for cipher in ("blowfish", "des", "3des", "aes128", "aes256"):
+            with self.subTest(cipher=cipher):
+                made = [self.read(self.build(b"same bytes" * 9, cipher=cipher, extra=("--seed", seed)))
+                        for seed in ("4000000000", "4000000000", "17")]
+                self.assertEqual(made[0], made[1])
+                # The seed makes the chaining block, and that block changes every block after it.
+                self.assertNotEqual(made[0][BODY_OFFSET:], made[2][BODY_OFFSET:])
+                self.assertEqual(made[0][:BODY_OFFSET], made[2][:BODY_OFFSET])
+                self.assertEqual(self.extract(self.path("out.exe"), dest=cipher).returncode, 0)
+                self.assertEqual(self.read(self.path(cipher, "in.bin")), b"same bytes" * 9)
+        for bad in ("-1", "4294967296", "soon"):
+            r = self.run_zqv("build", self.path("src", "in.bin"), "-o", self.path("bad.exe"), "--seed", bad)
+            self.assertEqual(r.returncode, 2, bad)
+            self.assertIn(b"--seed", r.stderr)
+
     def test_full_capacity_texts_and_refusals(self):
         h = self.read(self.build(b"x", extra=("--name", "n" * 255, "--title", "t" * 100)))[HEADER_OFFSET:]
         self.assertEqual(h[4:260], b"\xff" + b"n" * 255)

@@ -8,7 +8,7 @@ the page checked by zqv and compared with zqv build's), isolation (no request le
 served over HTTP and opened from disk), wine (one archive made in the page opened by the stub
 under Wine). The environment names the pieces:
   ZQV_WEB_PAGE      build/web/index.html           ZQV_WEB_ZQV      the zqv to compare with
-  ZQV_WEB_CLOCK     the fixed-clock preload library ZQV_WEB_WORK     a scratch folder
+  ZQV_WEB_WORK      a scratch folder
   ZQV_WEB_E2E       the Wine runner's command line (wine group)
   ZQV_WEB_SHOTS     when set, a folder that receives a screenshot of each of the page's states
   ZQV_WEB_CHROMIUM_FLAGS  more Chromium flags, for experiments (bench/web-open uses the same driver)
@@ -46,18 +46,14 @@ NOT_ARCHIVE = "This is not Kestrix ZQV SFX. Please download the file again."
 
 PAGE = pathlib.Path(os.environ.get("ZQV_WEB_PAGE", "build/web/index.html")).resolve()
 ZQV = os.environ.get("ZQV_WEB_ZQV", "build/host/zqv")
-CLOCK = os.environ.get("ZQV_WEB_CLOCK", "")
 SHOTS = os.environ.get("ZQV_WEB_SHOTS")
 WORK = pathlib.Path(os.environ.get("ZQV_WEB_WORK") or tempfile.mkdtemp(prefix="zqv-web-"))
 
 
-def zqv(*args, password=PASSWORD, clock=None, check=True):
-    env = dict(os.environ)
-    if clock is not None:
-        env.update(LD_PRELOAD=CLOCK, ZQV_FIXED_CLOCK_MS=str(clock))
+def zqv(*args, password=PASSWORD, check=True):
     given = [] if password is None else ["--password-file", "-"]
     r = subprocess.run([ZQV, *map(str, args), *given], input=(password or "").encode() + b"\n",
-                       capture_output=True, env=env)
+                       capture_output=True)
     if check and r.returncode != 0:
         raise AssertionError(f"zqv {' '.join(map(str, args))}: exit {r.returncode}: {r.stderr.decode()}")
     return r
@@ -275,8 +271,9 @@ class PageCase(unittest.TestCase):
         if errors:
             raise AssertionError(f"the page logged errors: {errors}")
 
-    def build(self, source, out, cipher="aes256", *options, password=PASSWORD, clock=None):
-        zqv("build", source, "-o", out, "--cipher", cipher, *options, password=password, clock=clock)
+    def build(self, source, out, cipher="aes256", *options, password=PASSWORD, seed=None):
+        seeded = [] if seed is None else ["--seed", seed]
+        zqv("build", source, "-o", out, "--cipher", cipher, *options, *seeded, password=password)
         return out
 
 
@@ -447,7 +444,7 @@ class MakeTests(PageCase):
                 if name == "aes256":
                     self.page.shot("make-done")
                 made = self.page.save("make", "sample.exe")
-                expected = self.build(src, WORK / f"zqv-{name}.exe", name, *zqv_options, clock=SEED).read_bytes()
+                expected = self.build(src, WORK / f"zqv-{name}.exe", name, *zqv_options, seed=SEED).read_bytes()
                 self.assertEqual(len(made), len(expected))
                 self.assertTrue(made == expected, f"{name}: the page's archive differs from zqv build's")
                 path = WORK / f"page-{name}.exe"
