@@ -335,7 +335,7 @@ EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
 // the block before the window's first (its chaining block), the window's blocks, and, for every
 // window but the last, the block after them, which is read as a tail block and cut away. The
 // last window ends where the body ends. Returns the length of the plaintext left at `data`, or -1
-// when the window is too short to decrypt (the body as a whole, then, is shorter than two blocks).
+// for a window shorter than two blocks or, but for the last, not of whole blocks.
 EMSCRIPTEN_KEEPALIVE int zqv_decrypt_window(int cipher, const char* password, uint8_t* data, int size, int last) {
   const int block = CipherBlockSize(uint8_t(cipher));
   if (block == 0 || size < 2 * block || (!last && size % block != 0)) return -1;

@@ -57,6 +57,7 @@ class Runner {
   constructor(which) {
     this.which = which;
     this.worker = null;
+    this.decrypters = [];
     this.onDone = null;
     $(`${which}-cancel`).addEventListener('click', () => this.cancel());
   }
@@ -73,7 +74,7 @@ class Runner {
         this.decrypters.push(decrypter);
       }
       this.worker.onmessage = (e) => this.message(e.data);
-      for (const w of this.helpers()) {
+      for (const w of this.workers()) {
         w.onerror = (e) => {
           e.preventDefault();
           this.finish({ type: 'failed', text: e.message || 'The worker stopped.' });
@@ -83,9 +84,9 @@ class Runner {
     }
     return this.worker;
   }
-  helpers() { return this.worker ? [this.worker, ...this.decrypters] : []; }
+  workers() { return this.worker ? [this.worker, ...this.decrypters] : []; }
   stop() {
-    for (const w of this.helpers()) w.terminate();
+    for (const w of this.workers()) w.terminate();
     this.worker = null;
     this.decrypters = [];
   }
