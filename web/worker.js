@@ -35,9 +35,15 @@ function streamSource(file) {
   let reader = null, position = -1, buffer = new ArrayBuffer(0);
   return {
     size: file.size,
+    // Ends the stream early, so that the browser stops reading ahead for it.
+    close() {
+      if (reader) reader.cancel().catch(() => {});
+      reader = null;
+      position = -1;
+    },
     async read(offset, count) {
       if (offset !== position) {
-        if (reader) reader.cancel();
+        if (reader) reader.cancel().catch(() => {});
         reader = file.slice(offset).stream().getReader({ mode: 'byob' });
         position = offset;
       }
@@ -166,9 +172,19 @@ async function decryptInWindows(file, windows, run, onPlain) {
   }
 }
 
+// The header of `m.file`, read and shown (Session.inspect); only its bytes are read.
+async function inspect(zqv, m) {
+  const source = streamSource(m.file);
+  try {
+    return await zqv.inspect(source, m.codepage);
+  } finally {
+    source.close();
+  }
+}
+
 async function open(zqv, m) {
   const started = performance.now();
-  const info = await zqv.inspect(streamSource(m.file), m.codepage);
+  const info = await inspect(zqv, m);
   if (info.problem) throw new ZqvCore.Refusal(info.problem);
   const password = zqv.passwordBytes(m.password, m.codepage);
   const windows = zqv.bodyWindows(info, kWindowBytes);
@@ -204,7 +220,7 @@ async function handle(m) {
     } else if (m.cmd === 'use-decrypter') {
       decrypters.push({ port: m.port, busy: 0 });
     } else if (m.cmd === 'inspect') {
-      postMessage({ type: 'inspected', info: await zqv.inspect(streamSource(m.file), m.codepage) });
+      postMessage({ type: 'inspected', info: await inspect(zqv, m) });
     } else if (m.cmd === 'open') {
       postMessage(await open(zqv, m));
     } else if (m.cmd === 'make') {
