@@ -115,12 +115,12 @@ let runCount = 0;
 // The windows' bytes in order, read from one byte stream of the File (a stream per window costs
 // the browser more than the decryption); a window begins with the blocks the one before ended
 // with, kept from it. Each window is read into a buffer of its own, which goes on to a decrypter
-// and then into the output.
+// and then into the output. close() ends the stream early.
 function windowReader(file, windows) {
   const reader = windows.length ? file.slice(windows[0].offset).stream().getReader({ mode: 'byob' }) : null;
   let carry = new Uint8Array(0);
   let next = 0;
-  return async () => {
+  const read = async () => {
     const w = windows[next++];
     const buffer = new ArrayBuffer(w.count);
     new Uint8Array(buffer).set(carry);
@@ -130,6 +130,8 @@ function windowReader(file, windows) {
     if (following) carry = new Uint8Array(r.buffer, following.offset - w.offset).slice();
     return r.buffer;
   };
+  read.close = () => { if (reader) reader.cancel().catch(() => {}); };
+  return read;
 }
 
 // Decrypts the body of `file` in windows spread over the decrypters; `onPlain(plain, window)`
@@ -164,11 +166,15 @@ async function decryptInWindows(file, windows, run, onPlain) {
       else answers[a.index].resolve(new Uint8Array(a.buffer, 0, a.length));
     };
   }
-  for (let taken = 0; taken < windows.length; ++taken) {
-    await topUp(taken);
-    const plain = await answers[taken].promise;
-    answers[taken] = null;
-    await onPlain(plain, windows[taken]);
+  try {
+    for (let taken = 0; taken < windows.length; ++taken) {
+      await topUp(taken);
+      const plain = await answers[taken].promise;
+      answers[taken] = null;
+      await onPlain(plain, windows[taken]);
+    }
+  } finally {
+    read.close();
   }
 }
 
