@@ -117,3 +117,13 @@ Status EncryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& plain, Str
   if (!IsKnownCipher(selector)) return RaiseError(ErrorKind::ECipherException, "Unknown cipher");
   return RunCipher(selector, keys, plain, output, true, timer);
 }
+
+namespace {
+uint32_t gFixedMilliseconds = 0;
+uint32_t ReadFixedMilliseconds() { return gFixedMilliseconds; }
+}  // namespace
+
+MillisecondTimer FixedMillisecondTimer(uint32_t ms) {
+  gFixedMilliseconds = ms;
+  return ReadFixedMilliseconds;
+}

@@ -118,3 +118,6 @@ bool PlainSizeRange(uint8_t selector, int64_t bodySize, int64_t& least, int64_t&
 // selectors are refused with ECipherException "Unknown cipher".
 Status EncryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& plain, Stream& output,
                    MillisecondTimer timer);
+// A timer that reads `ms` every time, for EncryptBody: the same inputs then make the same archive
+// byte for byte (zqv build --seed, the web page's fixed seed). One fixed value at a time.
+MillisecondTimer FixedMillisecondTimer(uint32_t ms);

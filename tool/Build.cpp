@@ -17,10 +17,6 @@ uint32_t MillisecondClock() {
   return uint32_t(int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
 }
 
-// --seed: the clock stopped at one reading, so that the same inputs make the same archive.
-uint32_t gFixedSeed = 0;
-uint32_t FixedClock() { return gFixedSeed; }
-
 uint8_t CipherSelectorOf(const std::string& name) {
   static const std::map<std::string, uint8_t> kCiphers = {{"blowfish", kCipherBlowfish},
                                                           {"des", kCipherDes},
@@ -119,8 +115,8 @@ int RunBuild(const BuildOptions& o) {
   HashingStream hashed(input);
   Progress progress("build", plainSize, StderrIsTerminal() && plainSize > kProgressThreshold);
   ProgressStream reader(hashed, progress);
-  if (o.seed) gFixedSeed = *o.seed;
-  if (Status s = EncryptBody(selector, keys, reader, out, o.seed ? FixedClock : MillisecondClock); !s.Ok()) {
+  const MillisecondTimer timer = o.seed ? FixedMillisecondTimer(*o.seed) : MillisecondClock;
+  if (Status s = EncryptBody(selector, keys, reader, out, timer); !s.Ok()) {
     if (s.kind == ErrorKind::EWriteError) Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
     if (input.LastError() != 0) Fail(o.input, "cannot read: " + SystemText(int(input.LastError())));
     Fail(o.input, "the file shrank while it was read");

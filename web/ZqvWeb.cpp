@@ -178,11 +178,9 @@ class BufferStream final : public Stream {
 InputStream input;
 OutputStream output;
 ArchiveHeader header;
-uint32_t fixedSeed = 0;
 const char* lastError = "";
 Sha1Context piecesHash;
 
-uint32_t FixedTimer() { return fixedSeed; }
 uint32_t ClockTimer() { return uint32_t(int64_t(NowMilliseconds())); }
 
 uint8_t* FieldOf(int field, int& size) {
@@ -379,9 +377,8 @@ EMSCRIPTEN_KEEPALIVE int zqv_make(int cipher, int destinationMode, int overwrite
   input.Reset(int64_t(plainSize));
   output.Reset(false);
   HashingInput hashed(input);
-  fixedSeed = seed >= 0 ? uint32_t(int64_t(seed)) : 0;
-  if (Status s = EncryptBody(uint8_t(cipher), keys, hashed, output, seed >= 0 ? FixedTimer : ClockTimer);
-      !s.Ok()) {
+  const MillisecondTimer timer = seed >= 0 ? FixedMillisecondTimer(uint32_t(int64_t(seed))) : ClockTimer;
+  if (Status s = EncryptBody(uint8_t(cipher), keys, hashed, output, timer); !s.Ok()) {
     lastError = s.message;
     return s.kind == ErrorKind::EWriteError ? kRunWriteFailed : kRunInvalid;
   }
