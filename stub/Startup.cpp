@@ -80,8 +80,6 @@ void ApplyHeaderDefaults() {
   if (gHeader.destinationMode == 1) WriteField(gHeader.destinationDir, gTempFolder, TextLength(gTempFolder));
 }
 
-}  // namespace
-
 [[noreturn]] void ReportErrorAndExit(const Status& error) {
   const char* module = gModulePath;
   for (const char* p = gModulePath; *p; ++p)
@@ -104,6 +102,13 @@ void ApplyHeaderDefaults() {
   ExitProcess(1);
 }
 
+}  // namespace
+
+[[noreturn]] void EndRun(const Status& outcome) {
+  if (!outcome.Ok()) ReportErrorAndExit(outcome);
+  ExitProcess(0);
+}
+
 extern "C" [[noreturn]] void StubEntry() {
   RestrictDllSearch();
   AllowFastPathsWhereSaved();
@@ -118,7 +123,5 @@ extern "C" [[noreturn]] void StubEntry() {
     ExitProcess(0);
   }
   ApplyHeaderDefaults();
-  const Status outcome = RunMainDialog();
-  if (!outcome.Ok()) ReportErrorAndExit(outcome);
-  ExitProcess(0);
+  EndRun(RunMainDialog());
 }

@@ -22,9 +22,9 @@ extern char gPassword[kMaxPasswordLength + 1];
 extern char gPasswordText[kMaxPasswordLength + 1];
 extern ArchiveKeys gKeys;
 
-// Shows an error that nothing handled in the "Application Error" box and ends the process with
-// exit code 1.
-[[noreturn]] void ReportErrorAndExit(const Status& error);
+// Ends the process with what the run came to: exit code 0 when `outcome` is Ok; otherwise the
+// error is shown in the "Application Error" box and the exit code is 1.
+[[noreturn]] void EndRun(const Status& outcome);
 
 // Every message box of the stub is captioned so.
 inline constexpr char kMessageCaption[] = "Kestrix";

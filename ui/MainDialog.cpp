@@ -11,6 +11,8 @@ namespace {
 
 // The error that ended an extraction attempt, handed to start-up once the dialog is gone.
 Status gAttemptError;
+// True while the auto-start attempt runs, inside WM_INITDIALOG.
+bool gAutoStarting;
 
 constexpr char kAboutText[] =
     "Copyright (C) 2006-2026 the Kestrix authors. All rights reserved.\r\n"
@@ -40,7 +42,21 @@ void InitMainDialog(HWND dialog) {
   SetWindowTextA(dialog, title);
   CentreOnScreen(dialog);
   // Sent, not posted: with auto-start the whole attempt runs before the dialog is first shown.
-  if (gHeader.autoStart == 1) SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+  if (gHeader.autoStart == 1) {
+    gAutoStarting = true;
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+    gAutoStarting = false;
+  }
+}
+
+// Ends the dialog once an attempt has ended the run. The dialog manager shows a dialog whose
+// template is visible as soon as WM_INITDIALOG returns, even when EndDialog was called during it,
+// so an auto-start attempt ending the dialog there would flash it on the screen just before it
+// goes. Such a run ends the process at once instead, as start-up would end it.
+void EndAttempt(HWND dialog, const Status& outcome) {
+  if (gAutoStarting) EndRun(outcome);
+  gAttemptError = outcome;
+  EndDialog(dialog, outcome.Ok() ? 1 : 0);
 }
 
 void Decrypt(HWND dialog) {
@@ -55,14 +71,13 @@ void Decrypt(HWND dialog) {
   bool verified = false;
   const Status outcome = ExtractArchive(verified);
   if (!outcome.Ok()) {
-    gAttemptError = outcome;
-    EndDialog(dialog, 0);
+    EndAttempt(dialog, outcome);
     return;
   }
   SetChildControlsEnabled(dialog, true);
   if (verified) {
     LaunchRunAfter();
-    EndDialog(dialog, 1);
+    EndAttempt(dialog, outcome);
   }
 }
 
