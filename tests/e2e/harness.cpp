@@ -4,7 +4,8 @@
 //
 // Synchronisation is by bounded polling of observable state (a window appears, a process ends, a
 // file exists), never by fixed sleeps. Every wait has a timeout and fails the scenario when it
-// expires, so a hung stub fails the test instead of hanging it.
+// expires, so a hung stub fails the test instead of hanging it. Under an emulator every wait is
+// stretched by the factor in ZQV_E2E_SLOW, which the runner sets; what is checked stays the same.
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -21,12 +22,18 @@ struct Failure {
   std::string what;
 };
 
+// How many times slower than native this Windows runs (ZQV_E2E_SLOW, 1 to 50; 1 by default).
+DWORD gSlow = 1;
+
+// A wait of `ms` milliseconds at native speed, stretched by the slowness factor.
+DWORD Wait(DWORD ms) { return ms * gSlow; }
+
 // The state of one scenario.
 struct Scenario {
   std::string caseDir;  // the script's folder: the stub's working folder unless said otherwise
   PROCESS_INFORMATION process{};
   bool running = false;
-  DWORD timeoutMs = 20000;
+  DWORD timeoutMs = Wait(20000);
   DWORD markMs = 0;  // set by "mark", read by "elapsed"
   HWND slots[8]{};
   std::string slotNames[8];
@@ -134,11 +141,11 @@ std::string ClassOf(HWND window) {
 // The text of a window of another process, through WM_GETTEXT, which the system copies across.
 std::string TextOf(HWND window) {
   DWORD_PTR length = 0;
-  if (!SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+  if (!SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, Wait(5000), &length))
     Fail("the window does not answer WM_GETTEXTLENGTH");
   std::string text(length + 1, '\0');
   DWORD_PTR copied = 0;
-  if (!SendMessageTimeoutA(window, WM_GETTEXT, length + 1, LPARAM(text.data()), SMTO_ABORTIFHUNG, 5000,
+  if (!SendMessageTimeoutA(window, WM_GETTEXT, length + 1, LPARAM(text.data()), SMTO_ABORTIFHUNG, Wait(5000),
                            &copied))
     Fail("the window does not answer WM_GETTEXT");
   text.resize(copied);
@@ -424,7 +431,7 @@ void EndStub(Scenario& s) {
   if (!s.running) return;
   if (WaitForSingleObject(s.process.hProcess, 0) != WAIT_OBJECT_0) {
     TerminateProcess(s.process.hProcess, 99);
-    WaitForSingleObject(s.process.hProcess, 10000);
+    WaitForSingleObject(s.process.hProcess, Wait(10000));
   }
   CloseHandle(s.process.hProcess);
   CloseHandle(s.process.hThread);
@@ -454,7 +461,7 @@ void Need(const std::vector<std::string>& args, size_t least, size_t most) {
 }
 
 DWORD TimeoutArg(const Scenario& s, const std::vector<std::string>& args, size_t index) {
-  return args.size() > index ? DWORD(ToInt(args[index])) * 1000 : s.timeoutMs;
+  return args.size() > index ? Wait(DWORD(ToInt(args[index])) * 1000) : s.timeoutMs;
 }
 
 void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args) {
@@ -464,7 +471,7 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
 
   if (verb == "timeout") {  // SECONDS: the default for later waits
     Need(args, 1, 1);
-    s.timeoutMs = DWORD(ToInt(args[0])) * 1000;
+    s.timeoutMs = Wait(DWORD(ToInt(args[0])) * 1000);
   } else if (verb == "mark") {  // remembers the time, for a later "elapsed"
     Need(args, 0, 0);
     s.markMs = GetTickCount();
@@ -520,7 +527,7 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
     Need(args, 2, 2);
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutA(Control(s, ToInt(args[0])), WM_SETTEXT, 0, LPARAM(args[1].c_str()), SMTO_ABORTIFHUNG,
-                             5000, &result))
+                             Wait(5000), &result))
       Fail("WM_SETTEXT was not answered");
   } else if (verb == "text") {  // ID|PATTERN: the text of a control (0: the window's caption)
     Need(args, 2, 2);
@@ -560,7 +567,7 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
       else if (verb == "visible") seen = IsWindowVisible(control);
       else {
         DWORD_PTR state = 0;
-        if (!SendMessageTimeoutA(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &state))
+        if (!SendMessageTimeoutA(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, Wait(5000), &state))
           Fail("BM_GETCHECK was not answered");
         seen = state == BST_CHECKED;
       }
@@ -781,6 +788,14 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     fprintf(stderr, "usage: zqv_e2e_harness SCRIPT...\n");
     return 2;
+  }
+  if (const char* slow = getenv("ZQV_E2E_SLOW")) {
+    const int factor = atoi(slow);
+    if (factor < 1 || factor > 50) {
+      fprintf(stderr, "zqv_e2e_harness: ZQV_E2E_SLOW must be 1 to 50, not \"%s\"\n", slow);
+      return 2;
+    }
+    gSlow = DWORD(factor);
   }
   // A crash of the stub must not open Wine's crash dialog and wait for a user.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
