@@ -12,7 +12,11 @@
 # harness and the probe). Scenarios live in scenarios/GROUP/*.zqs beside this script; README.md
 # describes their language. Each scenario runs in its own folder under WORK/cases/GROUP.
 #
-# Exit status: 0 when every scenario passed, 1 otherwise or when something needed is missing.
+# Environment: ZQV_E2E_SLOW (the factor for waits; set here under emulation), ZQV_WINEDEBUG
+# (Wine's debug channels, -all by default), CI (true: fail where the run would be skipped).
+#
+# Exit status: 0 when every scenario passed, 1 otherwise or when something needed is missing,
+# 77 (skipped) where 32-bit programs cannot run at all.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,7 +32,7 @@ while [ $# -gt 0 ]; do
     --prepare) mode=prepare; shift ;;
     --run) program=$2; mode=run; shift 2 ;;
     --screenshots) shots_out=$2; mode=screenshots; shift 2 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-e2e: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -71,11 +75,12 @@ fi
 if [ -z "${ZQV_E2E_SLOW:-}" ]; then
   ZQV_E2E_SLOW=1
   for entry in /proc/sys/fs/binfmt_misc/*; do
-    [ -f "$entry" ] && grep -qx enabled "$entry" && grep -q '^magic 7f454c46010101000000000000000000020003' "$entry" \
+    grep -qsx enabled "$entry" && grep -qs '^magic 7f454c46010101000000000000000000020003' "$entry" \
       && ZQV_E2E_SLOW=5
   done
 fi
 export ZQV_E2E_SLOW
+[ "$ZQV_E2E_SLOW" = 1 ] || echo "run-e2e: 32-bit programs run under an emulator here; waits stretched $ZQV_E2E_SLOW times"
 slow() { echo $(($1 * ZQV_E2E_SLOW)); }  # SECONDS at native speed
 stub_build=$(cd "$stub_build" 2>/dev/null && pwd) || die "no stub build folder (run: cmake --preset stub && cmake --build --preset stub)"
 STUB=$stub_build/zqvsfx.exe
