@@ -49,8 +49,8 @@ if [ ! -x /usr/lib/wine/wine ] && "$project/scripts/wine-env" ready; then
   [ -n "${ZQV_WINE_ENV:-}" ] || exec "$project/scripts/wine-env" session "$0" "${arguments[@]}"
   in_wine=("$project/scripts/wine-env" run)
 fi
-wine() { "${in_wine[@]}" wine "$@"; }
-wineserver() { "${in_wine[@]}" wineserver "$@"; }
+wine() { command "${in_wine[@]}" wine "$@"; }
+wineserver() { command "${in_wine[@]}" wineserver "$@"; }
 
 # Everything this run needs, checked up front so that a missing piece fails at once and clearly.
 for tool in Xvfb timeout flock; do
