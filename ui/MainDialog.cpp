@@ -49,10 +49,11 @@ void InitMainDialog(HWND dialog) {
   }
 }
 
-// Ends the dialog once an attempt has ended the run. The dialog manager shows a dialog whose
-// template is visible as soon as WM_INITDIALOG returns, even when EndDialog was called during it,
-// so an auto-start attempt ending the dialog there would flash it on the screen just before it
-// goes. Such a run ends the process at once instead, as start-up would end it.
+// Ends the dialog once an attempt has ended the run. Wine's dialog manager shows a dialog whose
+// template is visible as soon as WM_INITDIALOG returns, even when EndDialog was called during it
+// (Windows shows a modal dialog only once its loop first goes idle, which an ended one never
+// reaches), so an auto-start attempt ending the dialog there would flash it on the screen just
+// before it goes. Such a run ends the process at once instead, as start-up would end it.
 void EndAttempt(HWND dialog, const Status& outcome) {
   if (gAutoStarting) EndRun(outcome);
   gAttemptError = outcome;
