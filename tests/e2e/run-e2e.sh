@@ -53,7 +53,7 @@ wine() { command "${in_wine[@]}" wine "$@"; }
 wineserver() { command "${in_wine[@]}" wineserver "$@"; }
 
 # Everything this run needs, checked up front so that a missing piece fails at once and clearly.
-for tool in Xvfb timeout flock; do
+for tool in Xvfb timeout flock setpriv; do
   command -v "$tool" >/dev/null || die "$tool is not installed (scripts/bootstrap installs it)"
 done
 "${in_wine[@]}" /bin/sh -c 'command -v wine && command -v wineserver && command -v wineboot' >/dev/null \
@@ -114,7 +114,10 @@ trap 'exit 1' INT TERM
 start_xvfb() {
   local display_file=$work/display.$$
   rm -f "$display_file"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >"$work/xvfb.log" 2>&1 &
+  # It ends with this run even when the run is killed and cannot clean up: a server left behind
+  # keeps its root busy (a chroot could then not be unmounted).
+  setpriv --pdeathsig TERM Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" \
+    >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do
     [ -s "$display_file" ] && break
