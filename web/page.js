@@ -10,6 +10,11 @@ const kMiB = 1048576;
 const workerUrl = URL.createObjectURL(new Blob([$('worker-source').textContent], { type: 'text/javascript' }));
 const stubBytes = Uint8Array.from(atob($('stub').textContent.trim()), (c) => c.charCodeAt(0));
 
+// Paths forced in place of what the browser offers, for the tests: "#force=copying-reader" in
+// the page's address reads files through a default stream reader, copying, as on browsers whose
+// Blob streams are no byte streams.
+const kForced = new URLSearchParams(location.hash.slice(1)).getAll('force');
+
 // ---- Helpers ------------------------------------------------------------------------------------
 
 function setStatus(which, state, text) {
@@ -68,6 +73,7 @@ class Runner {
   ensure() {
     if (!this.worker) {
       this.worker = new Worker(workerUrl);
+      this.worker.postMessage({ cmd: 'force', paths: kForced });
       this.decrypters = [];
       for (let k = 0; k < kDecrypters; ++k) {
         const decrypter = new Worker(workerUrl);
@@ -101,8 +107,10 @@ class Runner {
     this.ensure().postMessage(message, transfer);
   }
   message(m) {
-    if (m.type === 'progress') this.showProgress(m.done, m.total);
-    else this.finish(m);
+    if (m.type === 'progress') return this.showProgress(m.done, m.total);
+    // How the worker read the file (a byte stream, or copying), for the tests.
+    if (m.reads) document.documentElement.dataset[`${this.which}Reads`] = m.reads;
+    this.finish(m);
   }
   finish(m) {
     $(`${this.which}-progress`).hidden = true;

@@ -29,6 +29,44 @@ async function fill(reader, buffer, from, count) {
   return { buffer, count: done };
 }
 
+// The paths the page forces in place of the ones the browser offers (its "#force=" switch), for
+// the tests: "copying-reader".
+const forced = new Set();
+// How the last file was read: "byte-stream" or "copying"; the answers tell the page.
+let reads = '';
+
+// A reader of `blob`'s bytes into the buffers given with each read, as a byte stream's reader in
+// "byob" mode reads them. Where the browser's Blob streams are no byte streams (WebKit's are not)
+// or the page forces it, the chunks of a default reader are copied in instead.
+function byteReader(blob) {
+  if (!forced.has('copying-reader')) {
+    try {
+      const reader = blob.stream().getReader({ mode: 'byob' });
+      reads = 'byte-stream';
+      return reader;
+    } catch (e) {
+      if (!(e instanceof TypeError)) throw e;
+    }
+  }
+  const reader = blob.stream().getReader();
+  reads = 'copying';
+  let pending = new Uint8Array(0);  // what the last chunk holds beyond the last read
+  return {
+    async read(view) {
+      if (!pending.length) {
+        const r = await reader.read();
+        if (r.done) return { value: new Uint8Array(view.buffer, view.byteOffset, 0), done: true };
+        pending = r.value;
+      }
+      const n = Math.min(view.length, pending.length);
+      view.set(pending.subarray(0, n));
+      pending = pending.subarray(n);
+      return { value: new Uint8Array(view.buffer, view.byteOffset, n), done: false };
+    },
+    cancel() { return reader.cancel(); },
+  };
+}
+
 // The File as a source of chunks: one byte stream followed from the position asked first, a new
 // one wherever a read goes elsewhere. The bytes answered are good until the next read.
 function streamSource(file) {
@@ -44,7 +82,7 @@ function streamSource(file) {
     async read(offset, count) {
       if (offset !== position) {
         if (reader) reader.cancel().catch(() => {});
-        reader = file.slice(offset).stream().getReader({ mode: 'byob' });
+        reader = byteReader(file.slice(offset));
         position = offset;
       }
       if (buffer.byteLength < count) buffer = new ArrayBuffer(count);
@@ -117,7 +155,7 @@ let runCount = 0;
 // with, kept from it. Each window is read into a buffer of its own, which goes on to a decrypter
 // and then into the output. close() ends the stream early.
 function windowReader(file, windows) {
-  const reader = windows.length ? file.slice(windows[0].offset).stream().getReader({ mode: 'byob' }) : null;
+  const reader = windows.length ? byteReader(file.slice(windows[0].offset)) : null;
   let carry = new Uint8Array(0);
   let next = 0;
   const read = async () => {
@@ -210,7 +248,7 @@ async function open(zqv, m) {
   const blob = await sink.blob();
   if (!zqv.digestMatches(zqv.sha1Finish())) return { type: 'wrong' };
   const seconds = (performance.now() - started) / 1000;
-  return { type: 'opened', info, blob, seconds, bytes: info.bodySize };
+  return { type: 'opened', info, blob, seconds, bytes: info.bodySize, reads };
 }
 
 // Jobs one after another: the module is suspended while it waits for a read and must not be
@@ -221,7 +259,9 @@ onmessage = (event) => { queue = queue.then(() => handle(event.data)); };
 async function handle(m) {
   try {
     const zqv = await session;
-    if (m.cmd === 'serve-windows') {
+    if (m.cmd === 'force') {
+      for (const path of m.paths) forced.add(path);
+    } else if (m.cmd === 'serve-windows') {
       serveWindows(m.port, zqv);
     } else if (m.cmd === 'use-decrypter') {
       decrypters.push({ port: m.port, busy: 0 });
@@ -235,7 +275,7 @@ async function handle(m) {
       const header = await zqv.make(streamSource(m.file), sink, m.options, progress);
       const body = await sink.blob();
       const seconds = (performance.now() - started) / 1000;
-      postMessage({ type: 'made', header, body, seconds, bytes: m.file.size });
+      postMessage({ type: 'made', header, body, seconds, bytes: m.file.size, reads });
     }
   } catch (e) {
     postMessage({ type: e instanceof ZqvCore.Refusal ? 'refused' : 'failed', text: e.message || String(e) });

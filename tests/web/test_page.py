@@ -12,6 +12,9 @@ under Wine). The environment names the pieces:
   ZQV_WEB_E2E       the Wine runner's command line (wine group)
   ZQV_WEB_SHOTS     when set, a folder that receives a screenshot of each of the page's states
   ZQV_WEB_CHROMIUM_FLAGS  more Chromium flags, for experiments (bench/web-open uses the same driver)
+  ZQV_WEB_FORCE     a path the page is made to take in place of the browser's, through its
+                    "#force=" switch: copying-reader (files read through a default stream
+                    reader, as where Blob streams are no byte streams)
 """
 import functools
 import hashlib
@@ -48,6 +51,9 @@ PAGE = pathlib.Path(os.environ.get("ZQV_WEB_PAGE", "build/web/index.html")).reso
 ZQV = os.environ.get("ZQV_WEB_ZQV", "build/host/zqv")
 SHOTS = os.environ.get("ZQV_WEB_SHOTS")
 WORK = pathlib.Path(os.environ.get("ZQV_WEB_WORK") or tempfile.mkdtemp(prefix="zqv-web-"))
+FORCE = os.environ.get("ZQV_WEB_FORCE", "")
+# How the page's worker reads files here: Chromium's Blob streams are byte streams.
+READS = "copying" if FORCE == "copying-reader" else "byte-stream"
 
 
 def zqv(*args, password=PASSWORD, check=True):
@@ -125,9 +131,13 @@ class Page:
         options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
         service = LoopbackService(shutil.which("chromedriver") or "/usr/bin/chromedriver")
         self.driver = webdriver.Chrome(service=service, options=options)
-        self.url = url or PAGE.as_uri()
+        self.url = (url or PAGE.as_uri()) + (f"#force={FORCE}" if FORCE else "")
         self.driver.get(self.url)
         self.wait_for(lambda d: d.execute_script("return document.readyState") == "complete")
+
+    def reads(self, which):
+        """How the worker read the last file it opened or made: byte-stream or copying."""
+        return self.driver.execute_script(f"return document.documentElement.dataset.{which}Reads || ''")
 
     def close(self):
         self.driver.quit()
@@ -295,6 +305,7 @@ class OpenTests(PageCase):
                     self.page.shot("open-password")
                 state, text = self.page.type_open_password(PASSWORD)
                 self.assertEqual(state, "done", text)
+                self.assertEqual(self.page.reads("open"), READS)
                 # The folder part is dropped: the browser saves into its own folder.
                 self.assertEqual(self.page.save("open", "sample.dat"), plain)
                 if name == "aes256":
@@ -441,6 +452,7 @@ class MakeTests(PageCase):
             with self.subTest(cipher=name):
                 state, text = self.page.make(src, cipher=selector, seed=SEED, **options)
                 self.assertEqual(state, "done", text)
+                self.assertEqual(self.page.reads("make"), READS)
                 if name == "aes256":
                     self.page.shot("make-done")
                 made = self.page.save("make", "sample.exe")
