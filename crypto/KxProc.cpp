@@ -84,8 +84,10 @@ Status WriteAll(Stream& output, const uint8_t* buffer, int32_t count) {
 }
 
 // The blocks move through one fixed buffer, many per call, so the cipher's fast paths run on
-// long stretches and the streams see few calls. Outcomes are those of a block-at-a-time loop:
-// the whole blocks read before a short read are transformed and written, then the routine fails.
+// long stretches and the streams see few calls; or, where the output lends its own memory, are
+// read and transformed there, which spares the output a copy. Outcomes are those of a
+// block-at-a-time loop: the whole blocks read before a short read are transformed and written,
+// then the routine fails.
 constexpr int32_t kChunkSize = 64 * 1024;
 
 // Transforms `blocks` whole blocks from `input` to `output`, chained through `chain`.
@@ -94,11 +96,17 @@ Status PumpBlocks(const Cipher& cipher, Stream& input, Stream& output, uint8_t* 
                   uint8_t* buffer) {
   constexpr int B = Cipher::kBlock;
   while (blocks > 0) {
-    const int32_t want = int32_t(blocks < kChunkSize / B ? blocks : kChunkSize / B) * B;
-    const int32_t got = ReadFull(input, buffer, want);
+    int32_t room = blocks < 0x7fffffff / B ? int32_t(blocks) * B : 0x7fffffff / B * B;
+    uint8_t* place = output.WriteSpace(room);
+    if (place == nullptr || room < B) {
+      place = buffer;
+      room = kChunkSize;
+    }
+    const int32_t want = int32_t(blocks < room / B ? blocks : room / B) * B;
+    const int32_t got = ReadFull(input, place, want);
     const int32_t whole = got / B;
-    cipher.Blocks(chain, buffer, size_t(whole));
-    if (Status s = WriteAll(output, buffer, whole * B); !s.Ok()) return s;
+    cipher.Blocks(chain, place, size_t(whole));
+    if (Status s = WriteAll(output, place, whole * B); !s.Ok()) return s;
     if (got < want) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
     blocks -= whole;
   }
@@ -118,8 +126,7 @@ Status Decrypt(const Cipher& cipher, Stream& input, Stream& output) {
   if (Status s = PumpBlocks(cipher, input, output, chain, blocks - 2, buffer); !s.Ok()) return s;
   if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
   cipher.Step(chain, block);
-  const int32_t count = block[B - 1] > B ? B : block[B - 1];
-  return WriteAll(output, block, count);
+  return WriteAll(output, block, TailBlockLength(block, B));
 }
 
 template <class Cipher>
@@ -131,10 +138,10 @@ Status Encrypt(const Cipher& cipher, Stream& input, Stream& output, MillisecondT
   cipher.Seed(chain, timer);
   if (Status s = WriteAll(output, chain, B); !s.Ok()) return s;
   if (Status s = PumpBlocks(cipher, input, output, chain, length / B, buffer); !s.Ok()) return s;
-  FillBytes(block, 0, B);
   const int32_t rest = static_cast<int32_t>(length % B);
-  if (ReadFull(input, block, rest) < rest) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
-  block[B - 1] = uint8_t(rest);
+  uint8_t restBytes[B];
+  if (ReadFull(input, restBytes, rest) < rest) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
+  FillTailBlock(block, B, restBytes, rest);
   cipher.Step(chain, block);
   return WriteAll(output, block, B);
 }
@@ -145,6 +152,16 @@ Status Run(const Cipher& cipher, Stream& input, Stream& output, bool encrypt, Mi
 }
 
 }  // namespace
+
+void FillTailBlock(uint8_t* block, int32_t blockSize, const uint8_t* rest, int32_t restSize) {
+  FillBytes(block, 0, blockSize);
+  CopyBytes(block, rest, restSize);
+  block[blockSize - 1] = uint8_t(restSize);
+}
+
+int32_t TailBlockLength(const uint8_t* block, int32_t blockSize) {
+  return block[blockSize - 1] > blockSize ? blockSize : block[blockSize - 1];
+}
 
 Status BlowfishCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
                          MillisecondTimer timer) {

@@ -28,6 +28,12 @@ Status DesCbcStream(Stream& input, Stream& output, const uint8_t key[8], bool en
                     MillisecondTimer timer = nullptr);
 Status TripleDesCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
                           MillisecondTimer timer = nullptr);
+// The tail block before encryption: the `restSize` (fewer than `blockSize`) last plaintext bytes,
+// zeros, and that count in its last byte.
+void FillTailBlock(uint8_t* block, int32_t blockSize, const uint8_t* rest, int32_t restSize);
+// How many bytes of a decrypted tail block are plaintext: its count byte, at most the whole block.
+int32_t TailBlockLength(const uint8_t* block, int32_t blockSize);
+
 // keySize is in bytes: 16 or 32 in archives, any size as Rijndael's key set-up maps it.
 Status RijndaelCbcStream(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
                          bool encrypt, MillisecondTimer timer = nullptr);

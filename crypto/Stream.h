@@ -16,6 +16,14 @@ class Stream {
   virtual int64_t Size() = 0;
   // Moves to `position` bytes from the start; false when the stream cannot go there.
   virtual bool SetPosition(int64_t position) = 0;
+  // Memory of the stream's own where the caller may place the bytes of its next Write, which
+  // then takes them without a copy: nullptr when the stream lends none (the default), else room
+  // for `capacity` bytes, which comes back lowered to what the stream has (at least 1). Valid
+  // until the next call on the stream.
+  virtual uint8_t* WriteSpace(int32_t& capacity) {
+    (void)capacity;
+    return nullptr;
+  }
 
  protected:
   ~Stream() = default;  // streams are owned and destroyed by their concrete type

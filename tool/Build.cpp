@@ -110,25 +110,32 @@ int RunBuild(const BuildOptions& o) {
   if (out.Write(&blank, sizeof blank) != int32_t(sizeof blank))
     Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
 
-  // One pass over the input: what is hashed is exactly what is encrypted.
+  // One pass over the input: what is hashed is exactly what is encrypted. Reading, hashing and
+  // writing run in threads of their own, so this one only encrypts (CBC is serial).
   const int64_t plainSize = input.Size();
-  HashingStream hashed(input);
-  Progress progress("build", plainSize, StderrIsTerminal() && plainSize > kProgressThreshold);
-  ProgressStream reader(hashed, progress);
-  const MillisecondTimer timer = o.seed ? FixedMillisecondTimer(*o.seed) : MillisecondClock;
-  if (Status s = EncryptBody(selector, keys, reader, out, timer); !s.Ok()) {
-    if (s.kind == ErrorKind::EWriteError) Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
-    if (input.LastError() != 0) Fail(o.input, "cannot read: " + SystemText(int(input.LastError())));
-    Fail(o.input, "the file shrank while it was read");
-  }
-  progress.Finish();
   uint8_t digest[20];
-  (void)hashed.Finish(digest);  // reads only: nothing is stored behind
+  {
+    PipeStream hashed(input, PipeStream::kReadAhead, /*hash=*/true);
+    PipeStream body(out, PipeStream::kWriteBehind, /*hash=*/false);
+    Progress progress("build", plainSize, StderrIsTerminal() && plainSize > kProgressThreshold);
+    ProgressStream reader(hashed, progress);
+    const MillisecondTimer timer = o.seed ? FixedMillisecondTimer(*o.seed) : MillisecondClock;
+    const Status s = EncryptBody(selector, keys, reader, body, timer);
+    const bool stored = body.Finish();
+    hashed.Finish(digest);
+    if (!s.Ok() || !stored) {
+      if (s.kind == ErrorKind::EWriteError || !stored)
+        Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
+      if (input.LastError() != 0) Fail(o.input, "cannot read: " + SystemText(int(input.LastError())));
+      Fail(o.input, "the file shrank while it was read");
+    }
+    progress.Finish();
+  }
   SetDigestLine(header, digest);
 
   if (!out.SetPosition(HeaderOffset) || out.Write(&header, sizeof header) != int32_t(sizeof header))
     Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
   if (Status s = out.Close(); !s.Ok()) Fail(o.output, "cannot write: " + SystemText(int(out.LastError())));
-  temp.Commit(0777);
+  temp.Commit(0777, o.sync);
   return kExitOk;
 }

@@ -150,8 +150,12 @@ int TempFile::Release() {
   return fd;
 }
 
-void TempFile::Commit(unsigned mode) {
-  SyncAt(folder_, temp_, 0, shown_);
+void TempFile::Commit(unsigned mode, bool durable) {
+  // Anything at the name, or a name that cannot be looked at, counts as a file to keep safe.
+  struct stat st;
+  const bool replaces = fstatat(folder_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+  const bool sync = durable || replaces;
+  if (sync) SyncAt(folder_, temp_, 0, shown_);
   const mode_t mask = umask(0);
   umask(mask);
   if (fchmodat(folder_, temp_, mode_t(mode) & ~mask, 0) != 0)
@@ -162,7 +166,7 @@ void TempFile::Commit(unsigned mode) {
     Fail(shown_, "cannot rename into place: " + SystemText(errno));
   committed_ = true;
   gPendingName[0] = 0;
-  SyncAt(folder_, ".", O_DIRECTORY, DirName(shown_));
+  if (sync) SyncAt(folder_, ".", O_DIRECTORY, DirName(shown_));
 }
 
 // ---- Folders ------------------------------------------------------------------------------------

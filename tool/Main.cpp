@@ -19,6 +19,11 @@ void AddPasswordFile(CLI::App* command, std::string& file) {
       ->type_name("FILE");
 }
 
+void AddSync(CLI::App* command, bool& sync) {
+  command->add_flag("--sync", sync,
+                    "flush the output to disk before ending, also when no file of its name existed");
+}
+
 // The version and the stub a build would copy, so that a user sees which one is found.
 std::string VersionText() {
   std::string text = "zqv " ZQV_VERSION "\n";
@@ -81,6 +86,7 @@ int main(int argc, char** argv) {
                     "milliseconds every clock reading of the chaining block takes (default: the clock's), "
                     "so that the same inputs make the same archive")
       ->type_name("MS");
+  AddSync(build, b.sync);
   AddPasswordFile(build, b.passwordFile);
   build->add_option("--codepage", b.codepage, kCodepageHelp)->capture_default_str();
 
@@ -108,6 +114,7 @@ int main(int argc, char** argv) {
   auto* co = extractCmd->add_flag("--confirm", confirm, "ask before replacing a file (needs a terminal)");
   ow->excludes(sk)->excludes(co);
   sk->excludes(co);
+  AddSync(extractCmd, extract.sync);
   AddPasswordFile(extractCmd, extract.passwordFile);
   extractCmd->add_flag("-q,--quiet", extract.quiet, "no progress bar and no summary");
   extractCmd->add_option("--codepage", extract.codepage, kCodepageHelp)->capture_default_str();

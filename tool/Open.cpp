@@ -104,7 +104,7 @@ template <typename ErrorOf>
 bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const ArchiveKeys& keys, bool known,
                       Stream& out, const std::string& outName, ErrorOf outError, bool quiet,
                       int64_t& written) {
-  HashingStream hashed(out, /*writeBehind=*/true);
+  PipeStream hashed(out, PipeStream::kWriteBehind, /*hash=*/true);
   if (known) {
     TFileStream body;
     if (Status s = body.Open(path.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, path);
@@ -112,7 +112,9 @@ bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const Arc
     Progress progress("extract", a.bodySize, !quiet && StderrIsTerminal() && a.bodySize > kProgressThreshold);
     ProgressStream reader(body, progress);
     if (Status s = DecryptBody(a.header.cipher, keys, reader, hashed); !s.Ok()) {
-      if (s.kind == ErrorKind::EWriteError) Fail(outName, "cannot write: " + SystemText(int(outError())));
+      // The writer thread ends first, so that the output's error is its last word.
+      if (!hashed.Finish() || s.kind == ErrorKind::EWriteError)
+        Fail(outName, "cannot write: " + SystemText(int(outError())));
       if (body.LastError() != 0) Fail(path, "cannot read: " + SystemText(int(body.LastError())));
       Fail(path, s.message);
     }
@@ -314,7 +316,7 @@ int RunExtract(const OpenOptions& o) {
       a, o.archive, keys, known, out, target, [&] { return out.LastError(); }, o.quiet, written);
   if (Status s = out.Close(); !s.Ok()) Fail(target, "cannot write: " + SystemText(int(out.LastError())));
   if (!match) FailWrongPassword(o.archive);
-  temp.Commit(0666);
+  temp.Commit(0666, o.sync);
   folder.Keep();
   made.Keep();
   if (!o.quiet)

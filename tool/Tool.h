@@ -2,6 +2,7 @@
 // one line for stderr; main() prints it and exits.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -100,50 +101,61 @@ class ProgressStream final : public Stream {
   int64_t pending_ = 0;
 };
 
-// A pass-through stream that hashes with SHA-1 every byte read from or stored into `inner`.
-// The hashing runs in a second thread, beside the caller's decrypting or encrypting: bytes are
-// copied into one of a few fixed slots, which the thread hashes in order; memory stays bounded.
-// With `writeBehind`, a third thread stores the slots into `inner` too, so that writing the
-// output overlaps the caller's work; a store that fails makes every later Write store nothing,
-// and Finish reports it.
-class HashingStream final : public Stream {
+// A pass-through stream whose system calls, and optionally SHA-1, run in threads of their own
+// beside the caller's enciphering, over a ring of fixed slots, so that memory stays bounded:
+//   kReadAhead: a thread reads `inner` from its position to the end it had when the pipe was
+//     made into the slots; the caller's reads take the bytes from there.
+//   kWriteBehind: the caller's writes fill the slots; a thread stores them into `inner`. A store
+//     that fails makes every later Write store nothing, and Finish reports it.
+// With `hash`, one more thread hashes every slot in order: the SHA-1 of exactly the bytes that
+// the reader thread read or the caller wrote. Nothing else may use `inner` until Finish.
+class PipeStream final : public Stream {
  public:
-  explicit HashingStream(Stream& inner, bool writeBehind = false);
-  ~HashingStream();
-  HashingStream(const HashingStream&) = delete;
-  HashingStream& operator=(const HashingStream&) = delete;
-  int32_t Read(void* buffer, int32_t count) override;
-  int32_t Write(const void* buffer, int32_t count) override;
-  int64_t Position() override { return writeBehind_ ? accepted_ : inner_.Position(); }
-  int64_t Size() override { return writeBehind_ ? accepted_ : inner_.Size(); }
-  bool SetPosition(int64_t position) override { return !writeBehind_ && inner_.SetPosition(position); }
-  // Waits for the threads and writes the digest of everything that passed; false when a store
-  // behind failed (the inner stream then tells why). Call once.
-  bool Finish(uint8_t digest[20]);
+  enum Direction { kReadAhead, kWriteBehind };
+  PipeStream(Stream& inner, Direction direction, bool hash);
+  ~PipeStream();
+  PipeStream(const PipeStream&) = delete;
+  PipeStream& operator=(const PipeStream&) = delete;
+  int32_t Read(void* buffer, int32_t count) override;          // kReadAhead only
+  int32_t Write(const void* buffer, int32_t count) override;   // kWriteBehind only
+  int64_t Position() override { return position_; }
+  int64_t Size() override { return direction_ == kReadAhead ? end_ : position_; }
+  bool SetPosition(int64_t) override { return false; }
+  // Writing: the rest of the slot being filled, so that bytes made there need no copy.
+  uint8_t* WriteSpace(int32_t& capacity) override;
+  // Ends the threads once they are through what was written (or, reading, at once) and writes
+  // the digest when hashing; false when a store behind failed (`inner` then tells why). Also for
+  // the failure path, before `inner` is asked for its error. Call once.
+  bool Finish(uint8_t digest[20] = nullptr);
 
  private:
-  // 8 MiB in flight: enough to ride out the stalls of a writer the kernel throttles.
-  static constexpr int kSlots = 32;
-  static constexpr int32_t kSlotSize = 256 * 1024;
-  void Feed(const uint8_t* data, int32_t count);
-  void Publish();  // hands the slot being filled to the threads and waits for a free one
-  void Stop();     // lets the threads finish what is published and ends them
+  // 8 MiB in flight: enough to ride out the stalls of a writer the kernel throttles; slots large
+  // enough that the threads wake and the system is called seldom.
+  static constexpr int kSlots = 16;
+  static constexpr int32_t kSlotSize = 512 * 1024;
+  void ReadAhead();  // the reader thread
+  void Publish();    // hands the slot the caller filled to the threads and waits for a free one
+  void Stop();
   // Runs `use` on every published slot in order; `done` counts the slots it finished.
   template <class Use>
   void Consume(uint64_t& done, Use use);
+  uint64_t Slowest() const { return hash_ ? std::min(hashed_, delivered_) : delivered_; }
   uint8_t* Slot(uint64_t sequence) { return slots_.get() + size_t(sequence % kSlots) * kSlotSize; }
 
   Stream& inner_;
-  const bool writeBehind_;
+  const Direction direction_;
+  const bool hash_;
   Sha1Context context_;
   std::unique_ptr<uint8_t[]> slots_;
   int32_t sizes_[kSlots] = {};
-  int64_t accepted_ = 0;
-  uint64_t published_ = 0, hashed_ = 0, written_ = 0;  // slot counts, in sequence
-  bool stopping_ = false, writeFailed_ = false;
+  int32_t fill_ = 0;      // the caller's place in its current slot: bytes written or taken
+  int64_t position_ = 0;  // as the caller sees it
+  int64_t end_ = 0;       // reading: the end of `inner` when the pipe was made
+  uint64_t published_ = 0, hashed_ = 0, delivered_ = 0;  // slot counts, in sequence
+  bool producerDone_ = false, stopping_ = false, writeFailed_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::thread hasher_, writer_;
+  std::thread hasher_, mover_;  // mover: the reader or the writer
 };
 
 // ---- Files ------------------------------------------------------------------------------------
@@ -174,8 +186,11 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   // The open file, for a stream to take over.
   int Release();
-  // Flushes the data to disk, sets the mode (masked by umask) and renames over the target.
-  void Commit(unsigned mode);
+  // Sets the mode (masked by umask) and renames over the target. A file that replaces another
+  // is flushed to disk before the rename and the folder after it, so that a crash leaves the
+  // old file or the new one, never neither; a file under a name that was free is renamed
+  // without waiting for the disk (as cp, tar and unzip leave theirs), unless `durable`.
+  void Commit(unsigned mode, bool durable);
 
  private:
   int folder_, fd_ = -1;
@@ -230,6 +245,7 @@ struct BuildOptions {
   std::string input, output, stub, cipher = "aes256", name, dest, mode = "confirm", title, runAfter;
   bool destTemp = false, destCurrent = false, hideMode = false, autoStart = false;
   std::string passwordFile, codepage = "WINDOWS-1252";
+  bool sync = false;  // the output on disk before zqv ends, also under a new name
   // Every clock reading the chaining block is made from, in milliseconds; unset: the clock's.
   std::optional<uint32_t> seed;
 };
@@ -238,6 +254,7 @@ int RunBuild(const BuildOptions& options);
 struct OpenOptions {
   std::string archive, directory = ".", passwordFile, codepage = "WINDOWS-1252";
   bool json = false, quiet = false;
+  bool sync = false;  // the output on disk before zqv ends, also under a new name
   std::optional<int> overwrite;  // 0 overwrite, 1 skip, 2 confirm; unset: the header's mode
 };
 int RunInfo(const OpenOptions& options);

@@ -579,6 +579,43 @@ class NothingLost(ZqvCase):
         self.assertFalse(os.path.exists(out))
         self.assertEqual([f for f in os.listdir(self.tmp) if f.startswith(".zqv")], [])
 
+    def fsyncs(self, *args):
+        """Runs zqv under strace and returns its exit code and how many fsync and fdatasync
+        calls it made."""
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed")
+        log = self.path("strace.log")
+        r = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=fsync,fdatasync", ZQV, *args],
+                           capture_output=True)
+        if r.returncode != 0 and b"ptrace" in r.stderr:
+            self.skipTest("strace cannot trace here: " + r.stderr.decode().strip())
+        with open(log) as f:
+            return r.returncode, sum(1 for line in f if "fsync(" in line or "fdatasync(" in line)
+
+    def test_a_replaced_file_is_synced_a_new_one_only_with_sync(self):
+        # Replacing: the new file before the rename, the folder after it, so that a crash keeps
+        # one of the two. A free name: no wait for the disk unless --sync.
+        archive = self.build(b"contents")
+        pw = self.write(self.path("pw-x.txt"), b"pw\n")
+        extract = ("extract", archive, "-C", self.path("dest"), "-q", "--overwrite", "--password-file", pw)
+        self.assertEqual(self.fsyncs(*extract), (0, 0))
+        self.assertEqual(self.read(self.path("dest", "in.bin")), b"contents")
+        self.assertEqual(self.fsyncs(*extract), (0, 2))
+        os.remove(self.path("dest", "in.bin"))
+        self.assertEqual(self.fsyncs(*extract, "--sync"), (0, 2))
+        # A link standing at the name is replaced too, so it counts as something to keep.
+        os.remove(self.path("dest", "in.bin"))
+        os.symlink("nowhere", self.path("dest", "in.bin"))
+        self.assertEqual(self.fsyncs(*extract), (0, 2))
+
+        src = self.path("src", "in.bin")
+        build = ("build", src, "-o", self.path("new.exe"), "--stub", self.stub, "--password-file", pw)
+        self.assertEqual(self.fsyncs(*build), (0, 0))
+        self.assertEqual(self.fsyncs(*build), (0, 2))
+        os.remove(self.path("new.exe"))
+        self.assertEqual(self.fsyncs(*build, "--sync"), (0, 2))
+        self.assertEqual(self.extract(self.path("new.exe"), extra=("--overwrite",)).returncode, 0)
+
 
 if __name__ == "__main__":
     ZQV, VECTORS = sys.argv[1], sys.argv[2]

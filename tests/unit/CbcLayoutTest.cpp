@@ -1,6 +1,7 @@
 // The encrypted body layout: chaining block, full blocks, tail block with its count byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -226,6 +227,37 @@ class ClaimedSizeStream final : public Stream {
   int64_t claimed_;
 };
 
+// An output that lends `lend` bytes of its own memory at a time and counts the writes that came
+// from there; the bytes end up in `data` either way.
+class LendingStream final : public Stream {
+ public:
+  explicit LendingStream(int32_t lend) : space_(size_t(lend) + 1), lend_(lend) {}
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* buffer, int32_t count) override {
+    if (buffer == space_.data()) {
+      EXPECT_LE(count, lent_);
+      ++fromLent;
+    }
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    data.insert(data.end(), p, p + count);
+    return count;
+  }
+  int64_t Position() override { return int64_t(data.size()); }
+  int64_t Size() override { return int64_t(data.size()); }
+  bool SetPosition(int64_t) override { return false; }
+  uint8_t* WriteSpace(int32_t& capacity) override {
+    EXPECT_GT(capacity, 0);
+    capacity = lent_ = std::min(capacity, lend_);
+    return space_.data();
+  }
+  Bytes data;
+  int fromLent = 0;
+
+ private:
+  Bytes space_;
+  int32_t lend_, lent_ = 0;
+};
+
 }  // namespace
 
 TEST(CbcLayout, EachSelectorUsesTheKeyItsRoutineIsNamedWith) {
@@ -274,4 +306,35 @@ TEST(CbcLayout, ABodyAbove16GiBIsCountedIn64Bits) {
   const Status s = DecryptBody(kCipherDes, keys, in, out);
   EXPECT_EQ(s.kind, ErrorKind::ECipherException);
   EXPECT_EQ(out.data().size(), 16u);  // blocks 1 and 2, written before the input ran out
+}
+
+TEST(CbcLayout, BlocksMadeInTheOutputsOwnMemoryAreTheSameBytes) {
+  // Room smaller than a block is not used; any other is, in whole blocks.
+  const ArchiveKeys keys = KeysOf("lent");
+  for (const Config& c : kConfigs) {
+    for (int32_t lend : {1, c.block - 1, c.block, 3 * c.block + 5, 100000}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", " << lend << " bytes lent");
+      const Bytes plain = RandomBytes(5000 + size_t(lend % 7));
+      VectorStream in(plain), expected;
+      gTicks = 0;
+      ASSERT_TRUE(EncryptBody(c.selector, keys, in, expected, CountingTimer).Ok());
+      VectorStream again(plain);
+      LendingStream body(lend);
+      gTicks = 0;
+      ASSERT_TRUE(EncryptBody(c.selector, keys, again, body, CountingTimer).Ok());
+      EXPECT_EQ(body.data, expected.data());
+      VectorStream cipher(expected.data());
+      LendingStream out(lend);
+      ASSERT_TRUE(DecryptBody(c.selector, keys, cipher, out).Ok());
+      EXPECT_EQ(out.data, plain);
+      EXPECT_EQ(out.fromLent > 0, lend >= c.block);
+      // A body whose reads end inside a block before its size: the whole blocks before that come
+      // out, then the failure.
+      ClaimedSizeStream cut(Bytes(expected.data().begin(), expected.data().begin() + 4 * c.block + 3),
+                            int64_t(expected.data().size()));
+      LendingStream partial(lend);
+      EXPECT_EQ(DecryptBody(c.selector, keys, cut, partial).kind, ErrorKind::ECipherException);
+      EXPECT_EQ(partial.data, Bytes(plain.begin(), plain.begin() + 3 * c.block));
+    }
+  }
 }
