@@ -182,6 +182,11 @@ const char* lastError = "";
 Sha1Context piecesHash;
 
 uint32_t ClockTimer() { return uint32_t(int64_t(NowMilliseconds())); }
+// The chaining block's timer: `seed` >= 0 fixes every reading to that value (zqv build --seed);
+// otherwise the clock gives them, as it does to zqv build.
+MillisecondTimer TimerOf(double seed) {
+  return seed >= 0 ? FixedMillisecondTimer(uint32_t(int64_t(seed))) : ClockTimer;
+}
 
 uint8_t* FieldOf(int field, int& size) {
   switch (field) {
@@ -362,23 +367,28 @@ EMSCRIPTEN_KEEPALIVE int zqv_make_text(int field, const char* text, int length) 
   uint8_t* f = FieldOf(field, size);
   return f && field != 4 && length <= size - 1 && WriteShortString(f, size, text, length);
 }
-// Encrypts the input (`plainSize` bytes) into the output as the body and completes the header.
-// `seed` >= 0 fixes every timer reading of the chaining block to that value; otherwise the
-// clock gives them, as it does to zqv build.
-EMSCRIPTEN_KEEPALIVE int zqv_make(int cipher, int destinationMode, int overwriteMode, int hideOverwrite,
-                                  int autoStart, const char* password, double plainSize, double seed) {
+// The header's settings for a new archive (the text fields go in through zqv_make_text).
+EMSCRIPTEN_KEEPALIVE void zqv_make_settings(int cipher, int destinationMode, int overwriteMode, int hideOverwrite,
+                                           int autoStart) {
   header.cipher = uint8_t(cipher);
   header.destinationMode = uint8_t(destinationMode);
   header.overwriteMode = uint8_t(overwriteMode);
   header.hideOverwrite = hideOverwrite ? 1 : 0;
   header.autoStart = autoStart ? 1 : 0;
+}
+
+// Encrypts the input (`plainSize` bytes) into the output as the body and completes the header.
+// `seed` >= 0 fixes every timer reading of the chaining block to that value; otherwise the
+// clock gives them, as it does to zqv build.
+EMSCRIPTEN_KEEPALIVE int zqv_make(int cipher, int destinationMode, int overwriteMode, int hideOverwrite,
+                                  int autoStart, const char* password, double plainSize, double seed) {
+  zqv_make_settings(cipher, destinationMode, overwriteMode, hideOverwrite, autoStart);
   ArchiveKeys keys;
   DeriveArchiveKeys(password, keys);
   input.Reset(int64_t(plainSize));
   output.Reset(false);
   HashingInput hashed(input);
-  const MillisecondTimer timer = seed >= 0 ? FixedMillisecondTimer(uint32_t(int64_t(seed))) : ClockTimer;
-  if (Status s = EncryptBody(uint8_t(cipher), keys, hashed, output, timer); !s.Ok()) {
+  if (Status s = EncryptBody(uint8_t(cipher), keys, hashed, output, TimerOf(seed)); !s.Ok()) {
     lastError = s.message;
     return s.kind == ErrorKind::EWriteError ? kRunWriteFailed : kRunInvalid;
   }
@@ -388,5 +398,55 @@ EMSCRIPTEN_KEEPALIVE int zqv_make(int cipher, int destinationMode, int overwrite
   SetDigestLine(header, digest);
   return kRunMatch;
 }
+
+// ---- The pieces of a body for a cipher run outside the module -------------------------------
+// The page runs AES through the browser's Web Cryptography API (AES-CBC) where it has one; the
+// keys, the chaining block and the tail block still come from here, so the layout stays in one
+// place.
+
+// The raw key of an AES archive (16 or 32 bytes, at `key`) for the password; 0 for other ciphers.
+EMSCRIPTEN_KEEPALIVE int zqv_aes_key(int cipher, const char* password, uint8_t* key) {
+  if (cipher != kCipherRijndael128 && cipher != kCipherRijndael256) return 0;
+  ArchiveKeys keys;
+  DeriveArchiveKeys(password, keys);
+  const int size = cipher == kCipherRijndael128 ? 16 : 32;
+  CopyBytes(key, cipher == kCipherRijndael128 ? keys.key16 : keys.key32, size);
+  WipeBytes(&keys, sizeof keys);
+  return size;
+}
+
+// The chaining block a new body starts with (one block at `block`), as zqv_make writes it:
+// the body of an empty file is that block and a tail block.
+EMSCRIPTEN_KEEPALIVE int zqv_chaining_block(int cipher, const char* password, double seed, uint8_t* block) {
+  const int size = CipherBlockSize(uint8_t(cipher));
+  if (size == 0) return 0;
+  ArchiveKeys keys;
+  DeriveArchiveKeys(password, keys);
+  uint8_t empty[1], body[32];
+  BufferStream none(empty, 0);
+  BufferStream out(body, sizeof body);
+  const Status s = EncryptBody(uint8_t(cipher), keys, none, out, TimerOf(seed));
+  WipeBytes(&keys, sizeof keys);
+  if (!s.Ok()) return 0;
+  CopyBytes(block, body, size);
+  return size;
+}
+
+// The tail block before encryption for the last `restSize` bytes of a plaintext (at `rest`).
+EMSCRIPTEN_KEEPALIVE int zqv_tail_block(int cipher, const uint8_t* rest, int restSize, uint8_t* block) {
+  const int size = CipherBlockSize(uint8_t(cipher));
+  if (size == 0 || restSize < 0 || restSize >= size) return 0;
+  FillTailBlock(block, size, rest, restSize);
+  return size;
+}
+
+// How many bytes of the decrypted tail block at `block` are the plaintext's last.
+EMSCRIPTEN_KEEPALIVE int zqv_tail_length(int cipher, const uint8_t* block) {
+  const int size = CipherBlockSize(uint8_t(cipher));
+  return size == 0 ? 0 : TailBlockLength(block, size);
+}
+
+// Completes the header of a body made outside the module with the plaintext's SHA-1 digest.
+EMSCRIPTEN_KEEPALIVE void zqv_make_digest(const uint8_t* digest) { SetDigestLine(header, digest); }
 
 }  // extern "C"

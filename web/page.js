@@ -10,9 +10,11 @@ const kMiB = 1048576;
 const workerUrl = URL.createObjectURL(new Blob([$('worker-source').textContent], { type: 'text/javascript' }));
 const stubBytes = Uint8Array.from(atob($('stub').textContent.trim()), (c) => c.charCodeAt(0));
 
-// Paths forced in place of what the browser offers, for the tests: "#force=copying-reader" in
-// the page's address reads files through a default stream reader, copying, as on browsers whose
-// Blob streams are no byte streams.
+// Paths forced in place of what the browser offers, for the tests, through the page's address:
+// "#force=copying-reader" reads files through a default stream reader, copying, as on browsers
+// whose Blob streams are no byte streams; "#force=page-reads" has the page read files for its
+// worker, as on browsers whose workers can read no Blob; "#force=module-aes" runs AES on the
+// module's code, as on browsers without the Web Cryptography API (an insecure context).
 const kForced = new URLSearchParams(location.hash.slice(1)).getAll('force');
 
 // ---- Helpers ------------------------------------------------------------------------------------
@@ -38,9 +40,10 @@ function rate(bytes, seconds) {
 // A save link for `blob`, replacing the one before (whose object URL is released).
 function offer(which, blob, name, label) {
   const a = $(`${which}-save`);
-  if (a.href) URL.revokeObjectURL(a.href);
+  withdraw(which);
   a.href = URL.createObjectURL(blob);
   a.download = name;
+  a.dataset.bytes = blob.size;  // for the tests: some browsers write a download under its name
   a.textContent = label;
   a.hidden = false;
 }
@@ -66,22 +69,27 @@ class Runner {
     this.which = which;
     this.worker = null;
     this.decrypters = [];
+    this.reads = new Map();  // the page's readers of files the worker asked it to read
     this.onDone = null;
     $(`${which}-cancel`).addEventListener('click', () => this.cancel());
   }
-  // The worker and, beside it, the decrypters that decrypt an archive's body with it (worker.js).
+  // The worker and, beside it, the decrypters that decrypt an archive's body with it and the
+  // hasher that hashes and stores the plaintext (worker.js).
   ensure() {
     if (!this.worker) {
       this.worker = new Worker(workerUrl);
-      this.worker.postMessage({ cmd: 'force', paths: kForced });
       this.decrypters = [];
-      for (let k = 0; k < kDecrypters; ++k) {
-        const decrypter = new Worker(workerUrl);
+      for (let k = 0; k < kDecrypters; ++k) this.decrypters.push(new Worker(workerUrl));
+      this.hasher = new Worker(workerUrl);
+      for (const w of this.workers()) w.postMessage({ cmd: 'setup', forced: kForced });
+      for (const decrypter of this.decrypters) {
         const windows = new MessageChannel();
         decrypter.postMessage({ cmd: 'serve-windows', port: windows.port2 }, [windows.port2]);
         this.worker.postMessage({ cmd: 'use-decrypter', port: windows.port1 }, [windows.port1]);
-        this.decrypters.push(decrypter);
       }
+      const pieces = new MessageChannel();
+      this.hasher.postMessage({ cmd: 'serve-hashing', port: pieces.port2 }, [pieces.port2]);
+      this.worker.postMessage({ cmd: 'use-hasher', port: pieces.port1 }, [pieces.port1]);
       this.worker.onmessage = (e) => this.message(e.data);
       for (const w of this.workers()) {
         w.onerror = (e) => {
@@ -93,9 +101,11 @@ class Runner {
     }
     return this.worker;
   }
-  workers() { return this.worker ? [this.worker, ...this.decrypters] : []; }
+  workers() { return this.worker ? [this.worker, ...this.decrypters, this.hasher] : []; }
   stop() {
     for (const w of this.workers()) w.terminate();
+    for (const reader of this.reads.values()) reader.cancel().catch(() => {});
+    this.reads.clear();
     this.worker = null;
     this.decrypters = [];
   }
@@ -108,9 +118,27 @@ class Runner {
   }
   message(m) {
     if (m.type === 'progress') return this.showProgress(m.done, m.total);
-    // How the worker read the file (a byte stream, or copying), for the tests.
+    if (m.type.startsWith('read')) return this.readForWorker(m);
+    // How the worker read the file and which AES ran, for the tests.
     if (m.reads) document.documentElement.dataset[`${this.which}Reads`] = m.reads;
+    if (m.aes !== undefined) document.documentElement.dataset[`${this.which}Aes`] = m.aes;
     this.finish(m);
+  }
+  // Reads a file for the worker where the browser lets workers read no Blob: 'read' names the
+  // Blob, each 'read-next' is answered with the next chunk of the page's reader, handed over.
+  readForWorker(m) {
+    const worker = this.worker;
+    if (m.type === 'read') return void this.reads.set(m.id, m.blob.stream().getReader());
+    const reader = this.reads.get(m.id);
+    if (!reader) return;
+    if (m.type === 'read-cancel') {
+      this.reads.delete(m.id);
+      return void reader.cancel().catch(() => {});
+    }
+    reader.read().then(({ done, value }) => {
+      if (done) this.reads.delete(m.id);
+      worker.postMessage({ cmd: 'chunk', id: m.id, done, value }, value ? [value.buffer] : []);
+    }, (e) => worker.postMessage({ cmd: 'chunk', id: m.id, error: e.message || String(e) }));
   }
   finish(m) {
     $(`${this.which}-progress`).hidden = true;

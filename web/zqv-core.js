@@ -25,6 +25,45 @@ const kReportMilliseconds = 100;
 // A refusal of the user's input, shown as it stands.
 class Refusal extends Error {}
 
+// AES bodies go through the platform's Web Cryptography API (crypto.subtle's AES-CBC, which uses
+// the processor's AES instructions) where it has one: browsers in a secure context (a page from
+// disk or from 127.0.0.1 is one) and Node. Its AES-CBC always pads: a window decrypts with one
+// more block appended whose plaintext is a whole padding block, and encrypting drops the block
+// it appends. The module's own AES runs where the platform has none.
+const kAesBlock = 16;
+const kPaddingBlock = new Uint8Array(kAesBlock).fill(kAesBlock);
+// The plaintext bytes a make encrypts per call of the platform's cipher: half a MiB, since the
+// browsers map memory of 1 MiB afresh for each call and run several times slower there.
+const kMakeWindowBytes = 1 << 19;
+
+function platformSubtle() {
+  if (globalThis.crypto && globalThis.crypto.subtle) return globalThis.crypto.subtle;
+  // Node 18 (Debian 12's) offers the API only as the crypto module's webcrypto.
+  if (typeof process === 'object' && typeof require === 'function') {
+    const webcrypto = require('crypto').webcrypto;
+    return (webcrypto && webcrypto.subtle) || null;
+  }
+  return null;
+}
+
+// The AES blocks of `data` up to its last `room` bytes decrypted in CBC mode from the chaining
+// block `iv`, without padding; the padding block goes into the room (one block) when there is
+// one, else into a copy.
+async function decryptUnpadded(subtle, key, iv, data, room) {
+  const length = data.length - room;
+  if (length === 0) return new Uint8Array(0);
+  // The block whose decryption under the last ciphertext block is a whole padding block.
+  const last = data.subarray(length - kAesBlock, length);
+  const padding = new Uint8Array(await subtle.encrypt({ name: 'AES-CBC', iv: last }, key, kPaddingBlock), 0, kAesBlock);
+  let padded = data;
+  if (room < kAesBlock) {
+    padded = new Uint8Array(length + kAesBlock);
+    padded.set(data.subarray(0, length));
+  }
+  padded.set(padding, length);
+  return new Uint8Array(await subtle.decrypt({ name: 'AES-CBC', iv }, key, padded.subarray(0, length + kAesBlock)));
+}
+
 // Where the module's reads and writes go during one run.
 let run = null;
 
@@ -77,7 +116,20 @@ function withBuffer(size, use) {
 }
 
 class Session {
-  constructor(codepages) { this.cp = codepages; }
+  constructor(codepages) {
+    this.cp = codepages;
+    this.subtle = platformSubtle();
+  }
+
+  // Whether AES runs on the platform's cipher (when it has one) or always on the module's; the
+  // page's "#force=module-aes" turns it off for the tests.
+  usePlatformAes(on) { this.subtle = on ? platformSubtle() : null; }
+  // Where a cipher's AES runs, for the tests: "platform" or "module"; "" for the other ciphers
+  // (AES is the format's only cipher of 16-byte blocks).
+  aesRunsOn(cipher) {
+    if (zqv._zqv_block_size(cipher) !== kAesBlock) return '';
+    return this.subtle ? 'platform' : 'module';
+  }
 
   // `text` in the code page, or a Refusal naming the first character it cannot hold.
   encode(text, codepage, what) {
@@ -98,6 +150,9 @@ class Session {
       throw new Refusal(`Password: ${bytes.length} characters; the self-extractor takes at most ${most}.`);
     return bytes;
   }
+
+  // Where the header starts in a self-extractor: the stub's length.
+  headerOffset() { return zqv._zqv_header_offset(); }
 
   decodeAt(pointer, length, codepage) {
     return this.cp.decode(zqv.HEAPU8.subarray(pointer, pointer + length), codepage);
@@ -202,6 +257,46 @@ class Session {
     return zqv.HEAPU8.subarray(pointer, pointer + n);
   }
 
+  // The platform's key for an AES archive under the password's bytes (passwordBytes), imported
+  // as not extractable; null for other ciphers or where AES runs on the module's code.
+  async aesKey(cipher, password) {
+    if (!this.subtle) return null;
+    const raw = withBuffer(32, (key) => {
+      const pw = copyIn(password);
+      const n = zqv._zqv_aes_key(cipher, pw, key);
+      zqv.HEAPU8.fill(0, pw, pw + password.length);
+      zqv._free(pw);
+      const bytes = zqv.HEAPU8.slice(key, key + n);
+      zqv.HEAPU8.fill(0, key, key + 32);
+      return bytes;
+    });
+    if (raw.length === 0) return null;
+    try {
+      return await this.subtle.importKey('raw', raw, 'AES-CBC', false, ['encrypt', 'decrypt']);
+    } finally {
+      raw.fill(0);
+    }
+  }
+
+  // decryptWindow for AES on the platform's cipher under `key` (aesKey): the same plaintext, in
+  // memory of its own. The window's bytes are overwritten. The module reads the tail block's
+  // count byte.
+  async decryptWindowAes(key, cipher, bytes, last) {
+    const size = bytes.length;
+    if (size < 2 * kAesBlock || (!last && size % kAesBlock !== 0)) throw new Refusal(kInvalidFormatText);
+    // A window but the last ends with the block after its own, whose place takes the padding
+    // block; the last ends with the tail block (bytes past the last whole block are not read).
+    const end = last ? size - (size % kAesBlock) : size;
+    const plain = await decryptUnpadded(this.subtle, key, bytes.slice(0, kAesBlock), bytes.subarray(kAesBlock, end),
+                                        last ? 0 : kAesBlock);
+    if (!last) return plain;
+    const kept = withBuffer(kAesBlock, (block) => {
+      zqv.HEAPU8.set(plain.subarray(plain.length - kAesBlock), block);
+      return zqv._zqv_tail_length(cipher, block);
+    });
+    return plain.subarray(0, plain.length - kAesBlock + kept);
+  }
+
   // Whether `digest` (20 bytes) is the one the header of the last opened archive names.
   digestMatches(digest) {
     return withBuffer(20, (pointer) => {
@@ -248,8 +343,10 @@ class Session {
   // `m`: name, title, destinationMode (0 current, 1 temporary, 2 folder), destination,
   // overwriteMode (0 overwrite, 1 skip, 2 confirm), runAfter, hideOverwrite, autoStart, cipher
   // (0..4), password, codepage, and seed (null: the clock; a number: every timer reading of the
-  // chaining block, as zqv build under a clock fixed to that many milliseconds).
-  async make(source, sink, m, onProgress) {
+  // chaining block, as zqv build under a clock fixed to that many milliseconds). AES bodies are
+  // hashed by `hasher` ({ start, add(bytes), finish() answering the digest }; the module's SHA-1
+  // when none), so that a caller can hash beside the encryption.
+  async make(source, sink, m, onProgress, hasher = null) {
     const cp = m.codepage;
     zqv._zqv_make_start();
     const name = this.storeText(kFieldName, m.name, cp, 'Stored name');
@@ -265,17 +362,89 @@ class Session {
     this.storeText(kFieldTitle, m.title, cp, 'Title');
     this.storeText(kFieldRunAfter, m.runAfter, cp, 'Run after');
     if (!(m.cipher >= 0 && m.cipher < kCiphers.length)) throw new Refusal('Unknown cipher.');
-    const pw = copyIn(this.passwordBytes(m.password, cp));
-    try {
-      const result = await this.running(source, sink, 0, source.size, onProgress, () =>
-        call('zqv_make', [m.cipher, m.destinationMode, m.overwriteMode, m.hideOverwrite ? 1 : 0,
-                          m.autoStart ? 1 : 0, pw, source.size, m.seed === null ? -1 : m.seed]));
-      if (result !== kRunMatch) throw new Error('The file could not be read to its end.');
-    } finally {
-      zqv._free(pw);
+    const password = this.passwordBytes(m.password, cp);
+    const seed = m.seed === null ? -1 : m.seed;
+    const key = await this.aesKey(m.cipher, password);
+    if (key) {
+      zqv._zqv_make_settings(m.cipher, m.destinationMode, m.overwriteMode, m.hideOverwrite ? 1 : 0, m.autoStart ? 1 : 0);
+      await this.encryptAes(key, m.cipher, this.chainingBlock(m.cipher, password, seed), source, sink, onProgress,
+                            hasher || this.moduleHasher());
+    } else {
+      const pw = copyIn(password);
+      try {
+        const result = await this.running(source, sink, 0, source.size, onProgress, () =>
+          call('zqv_make', [m.cipher, m.destinationMode, m.overwriteMode, m.hideOverwrite ? 1 : 0,
+                            m.autoStart ? 1 : 0, pw, source.size, seed]));
+        if (result !== kRunMatch) throw new Error('The file could not be read to its end.');
+      } finally {
+        zqv._free(pw);
+      }
     }
     const header = zqv._zqv_header();
     return zqv.HEAPU8.slice(header, header + zqv._zqv_header_size());
+  }
+
+  // The chaining block a new body under the password's bytes starts with, from the seed (-1: the clock).
+  chainingBlock(cipher, password, seed) {
+    return withBuffer(kAesBlock, (block) => {
+      const pw = copyIn(password);
+      const n = zqv._zqv_chaining_block(cipher, pw, seed, block);
+      zqv.HEAPU8.fill(0, pw, pw + password.length);
+      zqv._free(pw);
+      return zqv.HEAPU8.slice(block, block + n);
+    });
+  }
+
+  // The module's SHA-1, as a hasher for make: start(), add(bytes), finish() answering the digest.
+  moduleHasher() {
+    return { start: () => this.sha1Start(), add: (bytes) => this.sha1Add(bytes), finish: () => this.sha1Finish() };
+  }
+
+  // The tail block before encryption of a plaintext ending with `rest` (fewer bytes than a block).
+  tailBlock(cipher, rest) {
+    return withBuffer(2 * kAesBlock, (pointer) => {
+      zqv.HEAPU8.set(rest, pointer);
+      zqv._zqv_tail_block(cipher, pointer, rest.length, pointer + kAesBlock);
+      return zqv.HEAPU8.slice(pointer + kAesBlock, pointer + 2 * kAesBlock);
+    });
+  }
+
+  // The body of the source's bytes under `key` on the platform's AES, after `chain` (the chaining
+  // block), into the sink, window by window: each window's plaintext goes to the hasher before
+  // it is encrypted, and the last window ends with the tail block the module lays out. Sets the
+  // header's digest line.
+  async encryptAes(key, cipher, chain, source, sink, onProgress, hasher) {
+    const size = source.size;
+    const whole = size - (size % kAesBlock);
+    await hasher.start();
+    await sink.write(chain);
+    let offset = 0;
+    for (;;) {
+      const last = whole - offset <= kMakeWindowBytes;
+      const count = last ? size - offset : kMakeWindowBytes;
+      const read = count ? await source.read(offset, count) : new Uint8Array(0);
+      if (read.length < count) throw new Error('The file could not be read to its end.');
+      const plain = read.subarray(0, count);
+      await hasher.add(plain);
+      let data = plain;
+      if (last) {
+        // The whole blocks left, then the tail block the module lays out from the rest.
+        data = new Uint8Array(whole - offset + kAesBlock);
+        data.set(plain.subarray(0, whole - offset));
+        data.set(this.tailBlock(cipher, plain.subarray(whole - offset)), whole - offset);
+      }
+      const encrypted = new Uint8Array(await this.subtle.encrypt({ name: 'AES-CBC', iv: chain }, key, data), 0, data.length);
+      chain = encrypted.slice(data.length - kAesBlock);
+      await sink.write(encrypted);
+      offset += count;
+      if (onProgress) onProgress(offset, size);
+      if (last) break;
+    }
+    const digest = await hasher.finish();
+    withBuffer(20, (pointer) => {
+      zqv.HEAPU8.set(digest, pointer);
+      zqv._zqv_make_digest(pointer);
+    });
   }
 
   async running(source, sink, start, end, onProgress, body) {

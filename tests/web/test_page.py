@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The web page (build/web/index.html) in headless Chromium, driven by Selenium, against zqv.
+"""The web page (build/web/index.html) in a browser, driven through WebDriver, against zqv.
 
   test_page.py GROUP [unittest options]
 
@@ -9,15 +9,17 @@ served over HTTP and opened from disk), wine (one archive made in the page opene
 under Wine). The environment names the pieces:
   ZQV_WEB_PAGE      build/web/index.html           ZQV_WEB_ZQV      the zqv to compare with
   ZQV_WEB_WORK      a scratch folder
+  ZQV_WEB_BROWSER   the engine: chromium (the default), firefox or webkit (see browsers.py)
   ZQV_WEB_E2E       the Wine runner's command line (wine group)
   ZQV_WEB_SHOTS     when set, a folder that receives a screenshot of each of the page's states
   ZQV_WEB_CHROMIUM_FLAGS  more Chromium flags, for experiments (bench/web-open uses the same driver)
   ZQV_WEB_FORCE     a path the page is made to take in place of the browser's, through its
                     "#force=" switch: copying-reader (files read through a default stream
-                    reader, as where Blob streams are no byte streams)
+                    reader, as where Blob streams are no byte streams), page-reads (the page
+                    reads files for its worker, as where workers can read no Blob), module-aes
+                    (AES on the module's code, as where there is no Web Cryptography API)
 """
 import functools
-import hashlib
 import http.server
 import json
 import os
@@ -25,7 +27,6 @@ import pathlib
 import random
 import shlex
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -33,11 +34,11 @@ import threading
 import time
 import unittest
 
-from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
+
+import browsers
 
 HEADER_OFFSET, HEADER_SIZE = 95232, 832
 BODY_OFFSET = HEADER_OFFSET + HEADER_SIZE
@@ -52,8 +53,7 @@ ZQV = os.environ.get("ZQV_WEB_ZQV", "build/host/zqv")
 SHOTS = os.environ.get("ZQV_WEB_SHOTS")
 WORK = pathlib.Path(os.environ.get("ZQV_WEB_WORK") or tempfile.mkdtemp(prefix="zqv-web-"))
 FORCE = os.environ.get("ZQV_WEB_FORCE", "")
-# How the page's worker reads files here: Chromium's Blob streams are byte streams.
-READS = "copying" if FORCE == "copying-reader" else "byte-stream"
+ENGINE = os.environ.get("ZQV_WEB_BROWSER", "chromium")
 
 
 def zqv(*args, password=PASSWORD, check=True):
@@ -78,76 +78,35 @@ def sample():
     return path
 
 
-class LoopbackService(Service):
-    """chromedriver reached at 127.0.0.1: Selenium's own Service asks for "localhost", which a
-    minimal system without /etc/hosts cannot resolve."""
-
-    @property
-    def service_url(self):
-        return f"http://127.0.0.1:{self.port}"
-
-    def is_connectable(self):
-        try:
-            socket.create_connection(("127.0.0.1", self.port), 1).close()
-            return True
-        except OSError:
-            return False
-
-
 class Page:
-    """One headless Chromium on the page, with the downloads going to a folder of our choice."""
+    """One browser of the engine under test on the page."""
 
     def __init__(self, url=None, poll=0.05):
         # How often a wait looks at the page, in seconds: a benchmark looks seldom, so that the
         # looking does not take the cores it measures.
         self.poll = poll
-        self.profile = tempfile.mkdtemp(prefix="chromium-", dir=WORK)
-        self.downloads = WORK / "downloads"
-        # Chromium is started here and chromedriver attached to it at 127.0.0.1: chromedriver
-        # would reach a Chromium it starts itself through "localhost", which a minimal system
-        # without /etc/hosts cannot resolve.
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        args = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--window-size=900,1200", f"--user-data-dir={self.profile}", "--no-first-run",
-                "--disable-background-networking", "--disable-component-update",
-                "--disable-default-apps", "--disable-sync", "--allow-file-access-from-files",
-                f"--remote-debugging-port={port}", "--remote-debugging-address=127.0.0.1",
-                *shlex.split(os.environ.get("ZQV_WEB_CHROMIUM_FLAGS", ""))]
-        self.browser = subprocess.Popen([shutil.which("chromium") or "/usr/bin/chromium", *args, "about:blank"],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        end = time.time() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), 1).close()
-                break
-            except OSError:
-                if time.time() > end or self.browser.poll() is not None:
-                    raise AssertionError("Chromium did not start")
-                time.sleep(0.1)
-        options = webdriver.ChromeOptions()
-        options.add_experimental_option("debuggerAddress", f"127.0.0.1:{port}")
-        options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
-        service = LoopbackService(shutil.which("chromedriver") or "/usr/bin/chromedriver")
-        self.driver = webdriver.Chrome(service=service, options=options)
+        self.browser = browsers.start(ENGINE, WORK)
+        self.driver = self.browser.driver
         self.url = (url or PAGE.as_uri()) + (f"#force={FORCE}" if FORCE else "")
+        # How the worker reads files here (see browsers.Browser.reads), unless a path is forced.
+        self.expected_reads = {"copying-reader": "copying", "page-reads": "page"}.get(
+            FORCE, self.browser.reads(self.url))
+        # Which AES the page runs: the browser's own (Web Cryptography) unless forced.
+        self.expected_aes = "module" if FORCE == "module-aes" else "platform"
         self.driver.get(self.url)
         self.wait_for(lambda d: d.execute_script("return document.readyState") == "complete")
+        self.driver.execute_script(browsers.PAGE_ERROR_LISTENER)
 
     def reads(self, which):
-        """How the worker read the last file it opened or made: byte-stream or copying."""
+        """How the worker read the last file it opened or made: byte-stream, copying or page."""
         return self.driver.execute_script(f"return document.documentElement.dataset.{which}Reads || ''")
 
+    def aes(self, which):
+        """Which AES the last open or make of an AES archive ran: platform or module."""
+        return self.driver.execute_script(f"return document.documentElement.dataset.{which}Aes || ''")
+
     def close(self):
-        self.driver.quit()
-        self.browser.terminate()
-        try:
-            self.browser.wait(10)
-        except subprocess.TimeoutExpired:
-            self.browser.kill()
-            self.browser.wait()
-        shutil.rmtree(self.profile, ignore_errors=True)
+        self.browser.close()
 
     def wait_for(self, condition, timeout=60):
         return WebDriverWait(self.driver, timeout, poll_frequency=self.poll).until(condition)
@@ -212,37 +171,29 @@ class Page:
 
     def save(self, which, expected_name, timeout=120):
         """Clicks the save link and answers the downloaded file's bytes."""
-        folder = pathlib.Path(tempfile.mkdtemp(prefix="dl-", dir=WORK))
-        self.driver.execute_cdp_cmd("Browser.setDownloadBehavior",
-                                    {"behavior": "allow", "downloadPath": str(folder)})
+        folder = self.browser.download_folder()
         link = self.el(f"{which}-save")
         assert link.is_displayed(), f"{which}: no save link"
         assert link.get_attribute("download") == expected_name, link.get_attribute("download")
-        link.click()
+        self.browser.click_to_download(link)
+        # Done when the file alone is there, whole: WebKit writes a download under its own name.
+        size = int(link.get_attribute("data-bytes"))
         target = folder / expected_name
         end = time.time() + timeout
         while time.time() < end:
-            names = os.listdir(folder)
-            if names == [expected_name]:
+            if os.listdir(folder) == [expected_name] and os.path.getsize(target) == size:
                 return target.read_bytes()
             time.sleep(0.05)
-        raise AssertionError(f"{which}: download of {expected_name} did not arrive: {os.listdir(folder)}")
+        have = {name: os.path.getsize(folder / name) for name in os.listdir(folder)}
+        raise AssertionError(f"{which}: download of {expected_name} ({size} bytes) did not arrive: {have}")
 
     def network_requests(self):
-        """The URLs asked for from the page's own request on, from Chromium's network log, but for
-        data: and blob: URLs (the page's own memory)."""
-        urls = []
-        for entry in self.driver.get_log("performance"):
-            message = json.loads(entry["message"])["message"]
-            if message["method"] == "Network.requestWillBeSent":
-                url = message["params"]["request"]["url"]
-                if not url.startswith(("data:", "blob:")):
-                    urls.append(url)
-        # Before it, the browser's own start page.
+        """The URLs the browser asked for from the page's own on (before it, its start page)."""
+        urls = self.browser.requests()
         return urls[urls.index(self.url):] if self.url in urls else urls
 
     def console_errors(self):
-        return [e["message"] for e in self.driver.get_log("browser") if e["level"] == "SEVERE"]
+        return self.browser.errors()
 
     def make(self, source, cipher=4, name="", title="", destination=None, overwrite=2, run_after="",
              hide=False, auto=False, password=PASSWORD, again=None, seed=None, codepage="1252"):
@@ -305,7 +256,8 @@ class OpenTests(PageCase):
                     self.page.shot("open-password")
                 state, text = self.page.type_open_password(PASSWORD)
                 self.assertEqual(state, "done", text)
-                self.assertEqual(self.page.reads("open"), READS)
+                self.assertEqual(self.page.reads("open"), self.page.expected_reads)
+                self.assertEqual(self.page.aes("open"), self.page.expected_aes if name.startswith("aes") else "")
                 # The folder part is dropped: the browser saves into its own folder.
                 self.assertEqual(self.page.save("open", "sample.dat"), plain)
                 if name == "aes256":
@@ -452,7 +404,8 @@ class MakeTests(PageCase):
             with self.subTest(cipher=name):
                 state, text = self.page.make(src, cipher=selector, seed=SEED, **options)
                 self.assertEqual(state, "done", text)
-                self.assertEqual(self.page.reads("make"), READS)
+                self.assertEqual(self.page.reads("make"), self.page.expected_reads)
+                self.assertEqual(self.page.aes("make"), self.page.expected_aes if name.startswith("aes") else "")
                 if name == "aes256":
                     self.page.shot("make-done")
                 made = self.page.save("make", "sample.exe")
@@ -507,11 +460,11 @@ class MakeTests(PageCase):
             self.page.shot("make-form")
 
 
-class IsolationTests(unittest.TestCase):
-    """Nothing leaves the page: no request after it loaded, a refused fetch; it works from disk."""
+class PageServer:
+    """The page's folder served at 127.0.0.1, noting every request it receives."""
 
-    def test_served_page_requests_nothing_after_loading(self):
-        requests = []
+    def __init__(self):
+        requests = self.requests = []
 
         class Handler(http.server.SimpleHTTPRequestHandler):
             def __init__(self, *args, **kwargs):
@@ -525,59 +478,82 @@ class IsolationTests(unittest.TestCase):
                 self.send_response(204)
                 self.end_headers()
 
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        base = f"http://127.0.0.1:{server.server_address[1]}"
-        page = Page(base + "/index.html")
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.base = f"http://127.0.0.1:{self.server.server_address[1]}"
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class IsolationTests(unittest.TestCase):
+    """Nothing leaves the page: no request after it loaded, a refused fetch; it works from disk.
+    What the browser asked for comes from its own record of requests (browsers.py); each test
+    ends by showing that record sees a request the browser does make."""
+
+    def use_the_page(self, page, cipher):
+        archive = WORK / f"isolation-{cipher}.exe"
+        zqv("build", sample(), "-o", archive, "--cipher", cipher)
+        self.assertEqual(page.open_archive(archive)[0], "ready")
+        self.assertEqual(page.type_open_password(PASSWORD)[0], "done")
+        self.assertEqual(page.save("open", "sample.dat"), sample().read_bytes())
+        self.assertEqual(page.make(sample(), cipher=CIPHERS[cipher])[0], "done")
+        made = WORK / f"isolation-made-{cipher}.exe"
+        made.write_bytes(page.save("make", "sample.exe"))
+        zqv("test", made)
+
+    def try_to_send(self, page, server):
+        """The page's own code may not reach the network either: its policy refuses."""
+        outcome = page.driver.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "fetch(arguments[0], { method: 'POST', body: 'x' }).then(() => done('sent'), (e) => done('refused'));",
+            server.base + "/upload")
+        self.assertEqual(outcome, "refused")
+        # A beacon is queued (sendBeacon answers true) and then refused by the policy.
+        page.driver.execute_script("navigator.sendBeacon(arguments[0], 'x')", server.base + "/beacon")
+        time.sleep(0.5)
+
+    def assert_record_is_live(self, page, server):
+        """A page the browser is sent to shows in its record: an empty record means no request."""
+        control = server.base + "/index.html?control"
+        page.driver.get(control)
+        self.assertIn(control, page.browser.requests())
+
+    def test_served_page_requests_nothing_after_loading(self):
+        server = PageServer()
+        page = Page(server.base + "/index.html")
         try:
-            self.assertEqual(requests, ["/index.html"])
-            archive = WORK / "isolation.exe"
-            zqv("build", sample(), "-o", archive)
-            self.assertEqual(page.open_archive(archive)[0], "ready")
-            self.assertEqual(page.type_open_password(PASSWORD)[0], "done")
-            page.save("open", "sample.dat")
-            self.assertEqual(page.make(sample())[0], "done")
-            page.save("make", "sample.exe")
-            # The page's own code may not reach the network either: its policy refuses.
-            outcome = page.driver.execute_async_script(
-                "const done = arguments[arguments.length - 1];"
-                "fetch(arguments[0], { method: 'POST', body: 'x' }).then(() => done('sent'), (e) => done('refused'));",
-                base + "/upload")
-            self.assertEqual(outcome, "refused")
-            # A beacon is queued (sendBeacon answers true) and then refused by the policy.
-            page.driver.execute_script("navigator.sendBeacon(arguments[0], 'x')", base + "/beacon")
-            time.sleep(0.5)
-            self.assertEqual(requests, ["/index.html"])
-            self.assertEqual(page.network_requests(), [base + "/index.html"])
+            self.assertEqual(server.requests, ["/index.html"])
+            self.use_the_page(page, "aes256")
+            self.assertEqual(page.console_errors(), [])
+            self.try_to_send(page, server)
+            self.assertEqual(server.requests, ["/index.html"])
+            self.assertEqual(page.network_requests(), [server.base + "/index.html"])
+            self.assert_record_is_live(page, server)
         finally:
             page.close()
-            server.shutdown()
+            server.close()
 
     def test_page_from_disk(self):
         # Copied somewhere else first, as a user saves it: the page needs no file beside it.
         copy = WORK / "saved" / "zqv.html"
         copy.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(PAGE, copy)
+        server = PageServer()
         page = Page(copy.as_uri())
         try:
             page.shot("open-empty")
-            archive = self.make_archive()
-            self.assertEqual(page.open_archive(archive)[0], "ready")
-            self.assertEqual(page.type_open_password(PASSWORD)[0], "done")
-            self.assertEqual(page.save("open", "sample.dat"), sample().read_bytes())
-            self.assertEqual(page.make(sample(), cipher=3)[0], "done")
-            made = WORK / "from-disk.exe"
-            made.write_bytes(page.save("make", "sample.exe"))
-            zqv("test", made)
-            self.assertEqual(page.network_requests(), [copy.as_uri()])
+            self.use_the_page(page, "3des")
             self.assertEqual(page.console_errors(), [])
+            self.try_to_send(page, server)
+            self.assertEqual(server.requests, [])
+            # Chromium's record holds the page's own file; Firefox's and WebKit's hold no file.
+            self.assertEqual([url for url in page.network_requests() if url != copy.as_uri()], [])
+            self.assert_record_is_live(page, server)
         finally:
             page.close()
-
-    def make_archive(self):
-        archive = WORK / "disk.exe"
-        zqv("build", sample(), "-o", archive, "--cipher", "3des")
-        return archive
+            server.close()
 
 
 class WineTests(PageCase):

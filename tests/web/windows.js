@@ -1,7 +1,10 @@
 // The page's shared decryption against zqv: archives zqv build made, for every cipher and for
 // sizes about the block boundaries, decrypted window by window with the page's module (in a
 // shuffled order, as the decrypters may answer) for several window sizes, must give exactly the
-// file zqv was given. A window cut short must be refused, not decrypted.
+// file zqv was given; AES windows the same on the platform's cipher (Node's Web Cryptography
+// API, as the page's where the browser has it). A window cut short must be refused, not
+// decrypted. And made: the same files made into archives by the shared code, on the platform's
+// AES and on the module's, must be byte for byte what zqv build writes under the same seed.
 //   node windows.js MODULE_DIR ZQV WORK
 'use strict';
 const assert = require('assert');
@@ -51,22 +54,89 @@ async function main() {
       for (const windowBytes of [1, 2 * block, 3 * block + 5, 1 << 20]) {
         const windows = zqv.bodyWindows(info, windowBytes);
         const parts = new Array(windows.length);
+        const platformParts = new Array(windows.length);
+        const key = await zqv.aesKey(info.cipher, password);
+        assert.strictEqual(key !== null, cipher.startsWith('aes'), `${cipher}: a platform key only for AES`);
         for (const i of shuffled(windows.length, size + windowBytes)) {
           const w = windows[i];
           parts[i] = Buffer.from(zqv.decryptWindow(info.cipher, password, source.read(w.offset, w.count), w.last));
+          // (a copy: the platform's AES overwrites the window)
+          if (key) platformParts[i] = Buffer.from(await zqv.decryptWindowAes(key, info.cipher, Buffer.from(source.read(w.offset, w.count)), w.last));
         }
         const what = `${cipher}, ${size} bytes, windows of ${windowBytes}`;
         assert.ok(Buffer.concat(parts).equals(plain), `${what}: the windows do not give the file`);
+        if (key) assert.ok(Buffer.concat(platformParts).equals(plain), `${what}: the platform's AES windows do not give the file`);
         if (windows.length > 1) {
           const w = windows[0];
           assert.throws(() => zqv.decryptWindow(info.cipher, password, source.read(w.offset, w.count - 1), false),
                         core.Refusal, `${what}: a window cut short was decrypted`);
+          if (key) {
+            await assert.rejects(zqv.decryptWindowAes(key, info.cipher, Buffer.from(source.read(w.offset, w.count - 1)), false),
+                                 core.Refusal, `${what}: a window cut short was decrypted on the platform's AES`);
+          }
         }
         ++checked;
       }
     }
   }
   console.log(`windows.js: ${checked} archives decrypted in windows, each as zqv made it`);
+
+  // Made by the shared code, on the platform's AES where it applies and on the module's.
+  let made = 0;
+  const options = { name: 'made\\file.bin', title: 'Made', destinationMode: 2, destination: 'C:\\Out',
+                    overwriteMode: 1, runAfter: '', hideOverwrite: true, autoStart: false,
+                    password: kPassword, codepage: '1252', seed: 123456789 };
+  for (const [cipher, selector] of [['blowfish', 0], ['des', 1], ['3des', 2], ['aes128', 3], ['aes256', 4]]) {
+    // Up to the platform window and past it, so that the last window is cut in each way.
+    for (const size of [0, 1, 15, 16, 17, 3000, (1 << 20) - 5, (1 << 20), (1 << 20) + 16, (2 << 20) + 7]) {
+      const plain = Buffer.alloc(size);
+      for (let i = 0; i < size; ++i) plain[i] = (i * 7 + size * 13) & 255;
+      const input = path.join(work, 'make-plain.bin');
+      const expected = path.join(work, `make-${cipher}-${size}.exe`);
+      fs.writeFileSync(input, plain);
+      execFileSync(zqvTool, ['build', input, '-o', expected, '--cipher', cipher, '--name', options.name,
+                             '--title', options.title, '--dest', options.destination, '--mode', 'skip',
+                             '--hide-mode', '--seed', String(options.seed), '--password-file', '-'],
+                   { input: `${kPassword}\n`, stdio: ['pipe', 'ignore', 'inherit'] });
+      const want = fs.readFileSync(expected).subarray(zqv.headerOffset());
+      for (const platform of selector >= 3 ? [true, false] : [false]) {
+        zqv.usePlatformAes(platform);
+        const parts = [];
+        const header = await zqv.make(fileSource(input), { write: (bytes) => { parts.push(Buffer.from(bytes)); } },
+                                      { ...options, cipher: selector });
+        const got = Buffer.concat([Buffer.from(header), ...parts]);
+        assert.ok(got.equals(want), `${cipher}, ${size} bytes, made on the ${platform ? "platform's" : "module's"} cipher: not zqv build's archive`);
+        ++made;
+      }
+      zqv.usePlatformAes(true);
+    }
+  }
+  console.log(`windows.js: ${made} archives made, each byte for byte zqv build's`);
+
+  // The module's SHA-1 against FIPS 180's examples and Node's own,
+  // over lengths about the 64-byte block and pieces that cut blocks anywhere.
+  const sha1 = (pieces) => {
+    zqv.sha1Start();
+    for (const piece of pieces) zqv.sha1Add(piece);
+    return Buffer.from(zqv.sha1Finish()).toString('hex');
+  };
+  assert.strictEqual(sha1([Buffer.from('abc')]), 'a9993e364706816aba3e25717850c26c9cd0d89d');
+  assert.strictEqual(sha1([Buffer.from('abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq')]),
+                     '84983e441c3bd26ebaae4aa1f95129e5e54670f1');
+  assert.strictEqual(sha1([Buffer.alloc(1000000, 'a')]), '34aa973cd4c4daa4f61eeb2bdbad27316534016f');
+  let hashed = 0;
+  for (const size of [0, 1, 55, 56, 63, 64, 65, 127, 128, 1000, 65536 + 17, (1 << 20) + 3]) {
+    const bytes = Buffer.alloc(size);
+    for (let i = 0; i < size; ++i) bytes[i] = (i * 251 + 7) & 255;
+    const expected = require('crypto').createHash('sha1').update(bytes).digest('hex');
+    for (const cut of [size, 1, 63, 100]) {
+      const pieces = [];
+      for (let at = 0; at < size; at += cut) pieces.push(bytes.subarray(at, at + cut));
+      assert.strictEqual(sha1(pieces), expected, `SHA-1 of ${size} bytes in pieces of ${cut}`);
+      ++hashed;
+    }
+  }
+  console.log(`windows.js: SHA-1 as FIPS 180 and Node's own give it, ${hashed} ways`);
 }
 
 main().catch((e) => {
