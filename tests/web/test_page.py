@@ -87,6 +87,7 @@ class Page:
         self.poll = poll
         self.browser = browsers.start(ENGINE, WORK)
         self.driver = self.browser.driver
+        print(f"page: {ENGINE} {self.browser.version}", file=sys.stderr, flush=True)
         self.url = (url or PAGE.as_uri()) + (f"#force={FORCE}" if FORCE else "")
         # How the worker reads files here (see browsers.Browser.reads), unless a path is forced.
         self.expected_reads = {"copying-reader": "copying", "page-reads": "page"}.get(
