@@ -43,15 +43,21 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def wait_for_port(port, process, what, timeout=30):
-    end = time.time() + timeout
+def wait_for_port(port, process, what, log=None, timeout=120):
+    """Waits for `process` to listen on `port`. A loaded machine (the Wine tests under an
+    emulator beside the browser tests) can take a browser's first start past half a minute. When
+    it does not start, the error says how it ended and the end of its output, `log`."""
+    started = time.time()
     while True:
         try:
             socket.create_connection(("127.0.0.1", port), 1).close()
             return
         except OSError:
-            if time.time() > end or process.poll() is not None:
-                raise AssertionError(f"{what} did not start")
+            code = process.poll()
+            if time.time() - started > timeout or code is not None:
+                how = f"exited with {code}" if code is not None else f"not listening after {timeout} s"
+                said = pathlib.Path(log).read_text(errors="replace").strip().splitlines()[-5:] if log else []
+                raise AssertionError(f"{what} did not start ({how}): {' | '.join(said)}")
             time.sleep(0.1)
 
 
@@ -82,15 +88,27 @@ class Browser:
 
     def __init__(self, work):
         self.profile = pathlib.Path(tempfile.mkdtemp(prefix=f"{self.engine}-", dir=work))
+        self.log = self.profile.parent / f"{self.profile.name}.log"  # the browser's own output
         self.processes = []
+
+    def launch(self, argv, env=None):
+        """Starts the browser, its output into `log`; it is the process the others descend from."""
+        with open(self.log, "wb") as log:
+            browser = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=log)
+        self.processes.append(browser)
+        self.pid = browser.pid
+        return browser
 
     @property
     def version(self):
         return self.driver.capabilities.get("browserVersion", "")
 
     def download_folder(self):
-        """An empty folder the next download lands in."""
-        raise NotImplementedError
+        """An empty folder the next download lands in: by default `downloads`, the one folder
+        the browser was told to save into, emptied."""
+        for leftover in self.downloads.iterdir():
+            leftover.unlink()
+        return self.downloads
 
     def click_to_download(self, link):
         """Clicks a link that saves a file; the test then waits for the file in download_folder()."""
@@ -146,11 +164,8 @@ class Chromium(Browser):
                 "--disable-default-apps", "--disable-sync", "--allow-file-access-from-files",
                 f"--remote-debugging-port={port}", "--remote-debugging-address=127.0.0.1",
                 *shlex.split(os.environ.get("ZQV_WEB_CHROMIUM_FLAGS", ""))]
-        browser = subprocess.Popen([shutil.which("chromium") or "/usr/bin/chromium", *args, "about:blank"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(browser)
-        self.pid = browser.pid
-        wait_for_port(port, browser, "Chromium")
+        browser = self.launch([shutil.which("chromium") or "/usr/bin/chromium", *args, "about:blank"])
+        wait_for_port(port, browser, "Chromium", self.log)
         options = webdriver.ChromeOptions()
         options.add_experimental_option("debuggerAddress", f"127.0.0.1:{port}")
         options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
@@ -278,11 +293,6 @@ class WebKit(Browser):
         self.driver = webdriver.Remote(command_executor=f"http://127.0.0.1:{port}", options=options)
         self.driver.file_detector = UselessFileDetector()  # the browser is on this machine: no upload
         self.driver.set_window_size(900, 1200)
-
-    def download_folder(self):
-        for leftover in self.downloads.iterdir():
-            leftover.unlink()
-        return self.downloads
 
     def requests(self):
         return list(self.proxy.seen)
@@ -486,22 +496,13 @@ class Firefox(Browser):
         (self.profile / "user.js").write_text("".join(f'user_pref("{k}", {json.dumps(v)});\n'
                                                       for k, v in preferences.items()))
         port = free_port()
-        browser = subprocess.Popen([shutil.which("firefox-esr") or shutil.which("firefox") or "firefox-esr",
-                                    "--headless", "--no-remote", "--profile", str(self.profile),
-                                    f"--remote-debugging-port={port}", "--remote-allow-hosts=127.0.0.1",
-                                    "about:blank"],
-                                   env={**os.environ, "MOZ_CRASHREPORTER_DISABLE": "1"},
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(browser)
-        self.pid = browser.pid
-        wait_for_port(port, browser, "Firefox")
+        browser = self.launch([shutil.which("firefox-esr") or shutil.which("firefox") or "firefox-esr",
+                               "--headless", "--no-remote", "--profile", str(self.profile),
+                               f"--remote-debugging-port={port}", "--remote-allow-hosts=127.0.0.1",
+                               "about:blank"], env={**os.environ, "MOZ_CRASHREPORTER_DISABLE": "1"})
+        wait_for_port(port, browser, "Firefox", self.log)
         self.driver = FirefoxDriver(BiDi(port))
         self.driver.set_window_size(900, 1200)
-
-    def download_folder(self):
-        for leftover in self.downloads.iterdir():
-            leftover.unlink()
-        return self.downloads
 
     def requests(self):
         return [e["request"]["url"] for e in self.driver.bidi.take_events("network.beforeRequestSent")
