@@ -146,11 +146,6 @@ Status Encrypt(const Cipher& cipher, Stream& input, Stream& output, MillisecondT
   return WriteAll(output, block, B);
 }
 
-template <class Cipher>
-Status Run(const Cipher& cipher, Stream& input, Stream& output, bool encrypt, MillisecondTimer timer) {
-  return encrypt ? Encrypt(cipher, input, output, timer) : Decrypt(cipher, input, output);
-}
-
 }  // namespace
 
 void FillTailBlock(uint8_t* block, int32_t blockSize, const uint8_t* rest, int32_t restSize) {
@@ -163,26 +158,31 @@ int32_t TailBlockLength(const uint8_t* block, int32_t blockSize) {
   return block[blockSize - 1] > blockSize ? blockSize : block[blockSize - 1];
 }
 
-Status BlowfishCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
-                         MillisecondTimer timer) {
-  const BlowfishCipher cipher(key, encrypt);
-  return Run(cipher, input, output, encrypt, timer);
+Status BlowfishCbcDecrypt(Stream& input, Stream& output, const uint8_t key[16]) {
+  return Decrypt(BlowfishCipher(key, false), input, output);
+}
+Status BlowfishCbcEncrypt(Stream& input, Stream& output, const uint8_t key[16], MillisecondTimer timer) {
+  return Encrypt(BlowfishCipher(key, true), input, output, timer);
 }
 
-Status DesCbcStream(Stream& input, Stream& output, const uint8_t key[8], bool encrypt,
-                    MillisecondTimer timer) {
-  const DesCipher cipher(key, encrypt);
-  return Run(cipher, input, output, encrypt, timer);
+Status DesCbcDecrypt(Stream& input, Stream& output, const uint8_t key[8]) {
+  return Decrypt(DesCipher(key, false), input, output);
+}
+Status DesCbcEncrypt(Stream& input, Stream& output, const uint8_t key[8], MillisecondTimer timer) {
+  return Encrypt(DesCipher(key, true), input, output, timer);
 }
 
-Status TripleDesCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
+Status TripleDesCbcDecrypt(Stream& input, Stream& output, const uint8_t key[16]) {
+  return Decrypt(TripleDesCipher(key, false), input, output);
+}
+Status TripleDesCbcEncrypt(Stream& input, Stream& output, const uint8_t key[16], MillisecondTimer timer) {
+  return Encrypt(TripleDesCipher(key, true), input, output, timer);
+}
+
+Status RijndaelCbcDecrypt(Stream& input, Stream& output, const uint8_t* key, int32_t keySize) {
+  return Decrypt(RijndaelCipher(key, keySize, false), input, output);
+}
+Status RijndaelCbcEncrypt(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
                           MillisecondTimer timer) {
-  const TripleDesCipher cipher(key, encrypt);
-  return Run(cipher, input, output, encrypt, timer);
-}
-
-Status RijndaelCbcStream(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
-                         bool encrypt, MillisecondTimer timer) {
-  const RijndaelCipher cipher(key, keySize, encrypt);
-  return Run(cipher, input, output, encrypt, timer);
+  return Encrypt(RijndaelCipher(key, keySize, true), input, output, timer);
 }

@@ -22,18 +22,39 @@
 // builder encrypts; the stub passes none, so it links no timer. Without one the seed is zero.
 using MillisecondTimer = uint32_t (*)();
 
-Status BlowfishCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
-                         MillisecondTimer timer = nullptr);
-Status DesCbcStream(Stream& input, Stream& output, const uint8_t key[8], bool encrypt,
-                    MillisecondTimer timer = nullptr);
-Status TripleDesCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
-                          MillisecondTimer timer = nullptr);
+// Each cipher in each direction on its own, so that a program that only decrypts (the stub)
+// links no encryption; the CbcStream forms below choose the direction by their argument.
+Status BlowfishCbcDecrypt(Stream& input, Stream& output, const uint8_t key[16]);
+Status BlowfishCbcEncrypt(Stream& input, Stream& output, const uint8_t key[16], MillisecondTimer timer);
+Status DesCbcDecrypt(Stream& input, Stream& output, const uint8_t key[8]);
+Status DesCbcEncrypt(Stream& input, Stream& output, const uint8_t key[8], MillisecondTimer timer);
+Status TripleDesCbcDecrypt(Stream& input, Stream& output, const uint8_t key[16]);
+Status TripleDesCbcEncrypt(Stream& input, Stream& output, const uint8_t key[16], MillisecondTimer timer);
+// keySize is in bytes: 16 or 32 in archives, any size as Rijndael's key set-up maps it.
+Status RijndaelCbcDecrypt(Stream& input, Stream& output, const uint8_t* key, int32_t keySize);
+Status RijndaelCbcEncrypt(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
+                          MillisecondTimer timer);
+
+inline Status BlowfishCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
+                                MillisecondTimer timer = nullptr) {
+  return encrypt ? BlowfishCbcEncrypt(input, output, key, timer) : BlowfishCbcDecrypt(input, output, key);
+}
+inline Status DesCbcStream(Stream& input, Stream& output, const uint8_t key[8], bool encrypt,
+                           MillisecondTimer timer = nullptr) {
+  return encrypt ? DesCbcEncrypt(input, output, key, timer) : DesCbcDecrypt(input, output, key);
+}
+inline Status TripleDesCbcStream(Stream& input, Stream& output, const uint8_t key[16], bool encrypt,
+                                 MillisecondTimer timer = nullptr) {
+  return encrypt ? TripleDesCbcEncrypt(input, output, key, timer) : TripleDesCbcDecrypt(input, output, key);
+}
+inline Status RijndaelCbcStream(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
+                                bool encrypt, MillisecondTimer timer = nullptr) {
+  return encrypt ? RijndaelCbcEncrypt(input, output, key, keySize, timer)
+                 : RijndaelCbcDecrypt(input, output, key, keySize);
+}
+
 // The tail block before encryption: the `restSize` (fewer than `blockSize`) last plaintext bytes,
 // zeros, and that count in its last byte.
 void FillTailBlock(uint8_t* block, int32_t blockSize, const uint8_t* rest, int32_t restSize);
 // How many bytes of a decrypted tail block are plaintext: its count byte, at most the whole block.
 int32_t TailBlockLength(const uint8_t* block, int32_t blockSize);
-
-// keySize is in bytes: 16 or 32 in archives, any size as Rijndael's key set-up maps it.
-Status RijndaelCbcStream(Stream& input, Stream& output, const uint8_t* key, int32_t keySize,
-                         bool encrypt, MillisecondTimer timer = nullptr);

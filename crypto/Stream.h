@@ -28,3 +28,27 @@ class Stream {
  protected:
   ~Stream() = default;  // streams are owned and destroyed by their concrete type
 };
+
+// Another stream read only up to `end` bytes from its start: reads stop there, and Size() is
+// `end` (or the inner stream's size where that is smaller). An archive's body is read so when it
+// ends before a signer's certificate table. It is for reading: a write stores nothing.
+class BoundedStream final : public Stream {
+ public:
+  BoundedStream(Stream& inner, int64_t end) : inner_(inner), end_(end) {}
+  int32_t Read(void* buffer, int32_t count) override {
+    const int64_t left = end_ - inner_.Position();
+    if (left <= 0) return 0;
+    return inner_.Read(buffer, left < count ? int32_t(left) : count);
+  }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Position() override { return inner_.Position(); }
+  int64_t Size() override {
+    const int64_t size = inner_.Size();
+    return size < end_ ? size : end_;
+  }
+  bool SetPosition(int64_t position) override { return inner_.SetPosition(position); }
+
+ private:
+  Stream& inner_;
+  int64_t end_;
+};

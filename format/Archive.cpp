@@ -92,10 +92,33 @@ bool PlainSizeRange(uint8_t selector, int64_t bodySize, int64_t& least, int64_t&
   return true;
 }
 
+CertificateTable FindCertificateTable(const uint8_t* head, int32_t headSize, int64_t fileSize) {
+  const CertificateTable none{0, 0};
+  if (headSize < 0x40 || head[0] != 'M' || head[1] != 'Z') return none;
+  // e_lfanew, then "PE\0\0", the 20-byte file header and the optional header, whose data
+  // directories (8 bytes each, the Security entry fifth) follow its PE32 or PE32+ fields.
+  // Offsets stay below headSize, so 32 bits hold them.
+  const uint32_t pe = LoadLe32(head + 0x3C);
+  if (pe > uint32_t(headSize) - 26 || LoadLe32(head + pe) != 0x00004550) return none;
+  const uint8_t* optional = head + pe + 24;
+  const uint32_t magic = optional[0] | optional[1] << 8;
+  const uint32_t fields = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+  const uint32_t entry = pe + 24 + fields + 4 * 8;
+  const uint32_t optionalSize = head[pe + 20] | head[pe + 21] << 8;
+  if (fields == 0 || entry + 8 > uint32_t(headSize) || optionalSize < fields + 5 * 8 ||
+      LoadLe32(optional + fields - 4) < 5)
+    return none;
+  const CertificateTable table{LoadLe32(head + entry), LoadLe32(head + entry + 4)};
+  const bool signerWrote = table.size >= 8 && table.offset % 8 == 0 && table.offset >= BodyOffset &&
+                           uint64_t(table.offset) + table.size == uint64_t(fileSize);
+  return signerWrote ? table : none;
+}
+
 namespace {
 
-Status RunCipher(uint8_t selector, const ArchiveKeys& keys, Stream& in, Stream& out, bool encrypt,
-                 MillisecondTimer timer) {
+// The direction is a template argument, so that the decrypting stub links no encryption.
+template <bool encrypt>
+Status RunCipher(uint8_t selector, const ArchiveKeys& keys, Stream& in, Stream& out, MillisecondTimer timer) {
   switch (selector) {
     case kCipherBlowfish: return BlowfishCbcStream(in, out, keys.key16, encrypt, timer);
     case kCipherDes: return DesCbcStream(in, out, keys.key8, encrypt, timer);
@@ -109,13 +132,13 @@ Status RunCipher(uint8_t selector, const ArchiveKeys& keys, Stream& in, Stream& 
 }  // namespace
 
 Status DecryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& body, Stream& output) {
-  return RunCipher(selector, keys, body, output, false, nullptr);
+  return RunCipher<false>(selector, keys, body, output, nullptr);
 }
 
 Status EncryptBody(uint8_t selector, const ArchiveKeys& keys, Stream& plain, Stream& output,
                    MillisecondTimer timer) {
   if (!IsKnownCipher(selector)) return RaiseError(ErrorKind::ECipherException, "Unknown cipher");
-  return RunCipher(selector, keys, plain, output, true, timer);
+  return RunCipher<true>(selector, keys, plain, output, timer);
 }
 
 namespace {

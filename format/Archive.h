@@ -1,5 +1,6 @@
 // The self-extractor's file layout: the stub, the 832-byte archive header at a fixed offset,
-// and the encrypted body to the end of the file. The stub and zqv both use this one copy.
+// and the encrypted body to the end of the file, or to a signer's certificate table there.
+// The stub, zqv and the web page all use this one copy.
 #pragma once
 
 #include <stddef.h>
@@ -13,6 +14,33 @@
 inline constexpr int64_t HeaderOffset = 95232;
 inline constexpr int64_t HeaderSize = 832;
 inline constexpr int64_t BodyOffset = HeaderOffset + HeaderSize;
+
+// ---- Where the body ends ----------------------------------------------------------------------
+// A signer (signtool, osslsigncode) appends an Authenticode certificate table to the end of the
+// file and points the Security entry of the stub's PE optional header at it. The signature
+// covers every byte before the table, so the body ends where the table begins; the table itself
+// is never decrypted.
+
+// The Security entry's two 32-bit fields.
+struct CertificateTable {
+  uint32_t offset;  // from the start of the file
+  uint32_t size;    // 0: the file carries no table that ends the body
+};
+
+// How much of the start of the file FindCertificateTable looks at: the DOS header and a PE
+// header anywhere in the first 4 KiB (the stub's own lies at 0x80).
+inline constexpr int32_t kPeHeadSize = 4096;
+
+// The certificate table that ends the body of an archive of `fileSize` bytes, given the file's
+// first `headSize` bytes (up to kPeHeadSize). Only a table a signer can have appended counts:
+// at least 8 bytes, starting at a multiple of 8 at or after BodyOffset and ending exactly at the
+// end of the file. Any other Security entry (or none, or no PE header) gives size 0, and the
+// body runs to the end of the file as in an unsigned archive.
+CertificateTable FindCertificateTable(const uint8_t* head, int32_t headSize, int64_t fileSize);
+// Where the body ends: at the table when there is one, else at the end of the file.
+inline int64_t BodyEnd(const CertificateTable& table, int64_t fileSize) {
+  return table.size > 0 ? table.offset : fileSize;
+}
 
 // Texts are ShortStrings: a length byte, then the field's capacity of ANSI characters,
 // zero-filled behind the text. A field of capacity c is c + 1 bytes.

@@ -150,8 +150,16 @@ Status CreateTempFile() {
 
 // Decrypts the body into the temporary file and hashes what was written.
 Status DecryptAndHash(uint8_t digest[20]) {
-  TFileStream body;
-  if (Status s = body.Open(gModulePath, FileAccess::ReadShareRead); !s.Ok()) return s;
+  // 64 KiB reads go from the file straight into this buffer (TKxSHA1's 1 KiB reads made a
+  // 256 MiB file 262,144 calls through the stream's buffer); first it holds the PE header.
+  uint8_t chunk[64 * 1024];
+  TFileStream file;
+  if (Status s = file.Open(gModulePath, FileAccess::ReadShareRead); !s.Ok()) return s;
+  // The body ends where a signer's certificate table begins. The handle lets nobody write, so
+  // the size and the table read here stay what the body is read against.
+  const int32_t head = file.Read(chunk, kPeHeadSize);
+  const int64_t fileSize = file.Size();
+  BoundedStream body(file, BodyEnd(FindCertificateTable(chunk, head, fileSize), fileSize));
   if (!body.SetPosition(BodyOffset)) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
   if (Status s = CreateTempFile(); !s.Ok()) return s;
 
@@ -159,7 +167,7 @@ Status DecryptAndHash(uint8_t digest[20]) {
   Status s = output.Open(gTempFile, FileAccess::CreateExclusive);
   if (s.Ok()) s = DecryptBody(gHeader.cipher, gKeys, body, output);
   const Status closed = output.Close();
-  (void)body.Close();
+  (void)file.Close();
   if (s.Ok()) s = closed;
   if (s.kind == ErrorKind::EWriteError) {
     // A full disk is reported as such, naming the output and the system's reason.
@@ -170,9 +178,6 @@ Status DecryptAndHash(uint8_t digest[20]) {
 
   TFileStream written;
   if (Status o = written.Open(gTempFile, FileAccess::ReadShareRead); !o.Ok()) return o;
-  // 64 KiB reads go from the file straight into this buffer (TKxSHA1's 1 KiB reads made a
-  // 256 MiB file 262,144 calls through the stream's buffer).
-  uint8_t chunk[64 * 1024];
   Sha1Context sha;
   Sha1Start(sha);
   for (int32_t n; (n = written.Read(chunk, sizeof chunk)) > 0;) Sha1Add(sha, chunk, n);

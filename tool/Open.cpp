@@ -15,6 +15,8 @@ struct LoadedArchive {
   ArchiveHeader header{};  // bytes past the end of the file read as zero, as the stub reads them
   int64_t fileSize = 0;
   int64_t headerBytes = 0;  // how many header bytes the file holds (832 unless cut)
+  CertificateTable signature{};  // the signer's table that ends the body; size 0 when none
+  int64_t bodyEnd = 0;            // where the body ends: the table, else the end of the file
   int64_t bodySize = 0;
   bool magic = false;
 };
@@ -24,6 +26,11 @@ LoadedArchive LoadArchive(const std::string& path) {
   TFileStream file;
   if (Status s = file.Open(path.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, path);
   a.fileSize = file.Size();
+  uint8_t head[kPeHeadSize];
+  const int32_t headBytes = file.Read(head, kPeHeadSize);
+  if (file.LastError() != 0) Fail(path, "cannot read: " + SystemText(int(file.LastError())));
+  a.signature = FindCertificateTable(head, headBytes, a.fileSize);
+  a.bodyEnd = BodyEnd(a.signature, a.fileSize);
   if (a.fileSize > HeaderOffset) {
     if (!file.SetPosition(HeaderOffset)) Fail(path, "cannot read: " + SystemText(int(file.LastError())));
     auto* bytes = reinterpret_cast<uint8_t*>(&a.header);
@@ -34,7 +41,7 @@ LoadedArchive LoadArchive(const std::string& path) {
     }
     if (file.LastError() != 0) Fail(path, "cannot read: " + SystemText(int(file.LastError())));
   }
-  a.bodySize = a.fileSize > BodyOffset ? a.fileSize - BodyOffset : 0;
+  a.bodySize = a.bodyEnd > BodyOffset ? a.bodyEnd - BodyOffset : 0;
   a.magic = HasArchiveMagic(a.header);
   return a;
 }
@@ -110,7 +117,8 @@ bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const Arc
     if (Status s = body.Open(path.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, path);
     if (!body.SetPosition(BodyOffset)) Fail(path, "cannot read: " + SystemText(int(body.LastError())));
     Progress progress("extract", a.bodySize, !quiet && StderrIsTerminal() && a.bodySize > kProgressThreshold);
-    ProgressStream reader(body, progress);
+    BoundedStream bodyOnly(body, a.bodyEnd);
+    ProgressStream reader(bodyOnly, progress);
     if (Status s = DecryptBody(a.header.cipher, keys, reader, hashed); !s.Ok()) {
       // The writer thread ends first, so that the output's error is its last word.
       if (!hashed.Finish() || s.kind == ErrorKind::EWriteError)
@@ -230,6 +238,14 @@ int RunInfo(const OpenOptions& o) {
                 h.cipher, Json(CipherName(h.cipher)).c_str());
     std::printf("  \"digest_line\": %s,\n  \"auto_start\": %d,\n  \"reserved\": \"%s\",\n",
                 Json(Text(h.digestLine, cp)).c_str(), h.autoStart, reserved);
+    // zqv finds the certificate table but does not judge the signature ("checked": false).
+    if (a.signature.size)
+      std::printf("  \"signature\": {\"present\": true, \"table_offset\": %lld, \"table_size\": %lld, "
+                  "\"checked\": false},\n",
+                  (long long)a.signature.offset, (long long)a.signature.size);
+    else
+      std::printf("  \"signature\": {\"present\": false, \"table_offset\": null, \"table_size\": null, "
+                  "\"checked\": false},\n");
     std::printf("  \"body_size\": %lld,\n", (long long)a.bodySize);
     if (sized)
       std::printf("  \"plain_size_min\": %lld,\n  \"plain_size_max\": %lld\n}\n", (long long)least,
@@ -253,6 +269,12 @@ int RunInfo(const OpenOptions& o) {
     std::printf("cipher:            %d (%s)\n", h.cipher, CipherName(h.cipher));
     std::printf("digest line:       %s\n", Text(h.digestLine, cp).c_str());
     std::printf("reserved:          %s\n", reserved);
+    if (a.signature.size)
+      std::printf("signature:         present: a certificate table of %lld bytes at offset %lld, where the\n"
+                  "                   body ends; zqv does not judge it (osslsigncode verify does)\n",
+                  (long long)a.signature.size, (long long)a.signature.offset);
+    else
+      std::printf("signature:         none\n");
     std::printf("body size:         %lld bytes\n", (long long)a.bodySize);
     std::printf("plaintext size:    %s\n", range.c_str());
   }
