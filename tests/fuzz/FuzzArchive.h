@@ -34,12 +34,33 @@ inline std::string MakeWorkFolder(const char* target) {
   return folder;
 }
 
-// Writes the placeholder and `data` to `path`, replacing what was there.
+// Writes the placeholder, `data` and a signer's table to `path`, replacing what was there. The
+// placeholder is a PE32 header whose Security entry names a table of 8 * (last input byte mod
+// 4) bytes (none for 0) appended after `data`: an intact archive still extracts through it, and
+// one whose length is no multiple of 8 gets an entry no signer writes, which must be ignored.
 inline void WriteArchive(const char* target, const std::string& path, const uint8_t* data, size_t size) {
-  static const std::string placeholder(HeaderOffset, '\0');
+  std::string placeholder(HeaderOffset, '\0');
+  const auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) placeholder[at + i] = char(v >> 8 * i);
+  };
+  constexpr size_t pe = 0x80, optional = pe + 24, entry = optional + 96 + 4 * 8;
+  placeholder[0] = 'M';
+  placeholder[1] = 'Z';
+  put32(0x3C, pe);
+  put32(pe, 0x00004550);
+  placeholder[pe + 20] = char(96 + 16 * 8);  // SizeOfOptionalHeader
+  placeholder[optional] = 0x0B;              // PE32
+  placeholder[optional + 1] = 0x01;
+  put32(optional + 92, 16);                  // NumberOfRvaAndSizes
+  const std::string table(size ? 8 * (data[size - 1] % 4u) : 0, '\xA5');
+  if (!table.empty()) {
+    put32(entry, uint32_t(HeaderOffset + size));
+    put32(entry + 4, uint32_t(table.size()));
+  }
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f || std::fwrite(placeholder.data(), 1, placeholder.size(), f) != placeholder.size() ||
-      (size && std::fwrite(data, 1, size, f) != size) || std::fclose(f) != 0)
+      (size && std::fwrite(data, 1, size, f) != size) ||
+      std::fwrite(table.data(), 1, table.size(), f) != table.size() || std::fclose(f) != 0)
     Abort(target, "cannot write " + path);
 }
 

@@ -14,6 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hostile"))
 import cases  # noqa: E402  the hostile-archive table shared with the stub's test
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "signing"))
+import signing  # noqa: E402  osslsigncode with a throwaway certificate
 
 ZQV = VECTORS = None
 HEADER_OFFSET, HEADER_SIZE = 95232, 832
@@ -615,6 +617,107 @@ class NothingLost(ZqvCase):
         os.remove(self.path("new.exe"))
         self.assertEqual(self.fsyncs(*build, "--sync"), (0, 2))
         self.assertEqual(self.extract(self.path("new.exe"), extra=("--overwrite",)).returncode, 0)
+
+
+class Signed(ZqvCase):
+    """Archives signed as their users sign them (osslsigncode) open as before; the signature's
+    certificate table is never decrypted, and a byte changed after signing fails both checks.
+    Needs the real stub, whose PE header a signer writes to: ZQV_REAL_STUB names it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.real_stub = os.environ.get("ZQV_REAL_STUB")
+        if cls.real_stub is None:
+            raise unittest.SkipTest("ZQV_REAL_STUB is not set")
+        if not os.path.isfile(cls.real_stub):
+            raise RuntimeError(f"{cls.real_stub} is missing: cmake --build --preset stub")
+        cls._keys = tempfile.TemporaryDirectory()
+        cls.signer = signing.Signer(cls._keys.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._keys.cleanup()
+
+    def setUp(self):
+        super().setUp()
+        shutil.copyfile(self.real_stub, self.stub)
+
+    def info(self, archive):
+        import json
+        r = self.run_zqv("info", "--json", archive)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return json.loads(r.stdout)
+
+    def test_every_cipher_and_kind_of_signature(self):
+        rows = [(cipher, "pem") for cipher in CIPHERS] + [("aes256", "pfx"), ("3des", "dual"), ("blowfish", "timestamped")]
+        for i, (cipher, kind) in enumerate(rows):
+            with self.subTest(cipher=cipher, kind=kind):
+                data = os.urandom(1000 + 37 * i)
+                archive = self.build(data, cipher=cipher)
+                unsigned_size = os.path.getsize(archive)
+                signed = self.signer.sign(kind, archive, self.path("signed.exe"))
+                self.assertTrue(self.signer.verify(signed))
+                info = self.info(signed)
+                table_size = os.path.getsize(signed) - unsigned_size
+                self.assertEqual(info["signature"], {"present": True, "table_offset": unsigned_size,
+                                                     "table_size": table_size, "checked": False})
+                self.assertEqual(info["body_size"], unsigned_size - BODY_OFFSET)
+                self.assertEqual(self.run_zqv("test", signed, "--password-file", self.path("pw.txt")).returncode, 0)
+                r = self.extract(signed)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(self.read(self.path("dest", "in.bin")), data)
+                shutil.rmtree(self.path("dest"))
+
+                blob = bytearray(self.read(signed))
+                blob[BODY_OFFSET + 100] ^= 1
+                tampered = self.write(self.path("tampered.exe"), bytes(blob))
+                self.assertFalse(self.signer.verify(tampered))
+                self.assertFails(self.run_zqv("test", tampered, "--password-file", self.path("pw.txt")), 3,
+                                 "wrong password")
+                self.assertFails(self.extract(tampered), 3, "wrong password")
+                self.assertEqual(self.dest_files(), [])
+
+    def test_security_entries_no_signer_writes_are_ignored(self):
+        # Each file behaves exactly as the same file with a zero entry: its body read to the end.
+        good = self.read(self.build(b"the plaintext " * 50, cipher="des"))
+        pe = struct.unpack_from("<I", good, 0x3C)[0]
+        entry = pe + 24 + 96 + 4 * 8
+        self.assertEqual(good[entry:entry + 8], bytes(8), "an unsigned archive has no Security entry")
+        n = len(good)
+        rows = [  # (what, bytes appended, table offset, table size, exit code of both)
+            ("misaligned", 16, n + 4, 12, 3),
+            ("not ending at the end of the file", 16, n, 8, 3),
+            ("starting inside the header", 16, HEADER_OFFSET + 8, n + 16 - HEADER_OFFSET - 8, 3),
+            ("starting inside the stub", 0, 4096, n - 4096, 0),
+            ("pointing past the end", 16, n, 64, 3),
+            ("pointing past the end of an unsigned archive", 0, n, 64, 0),
+            # Bytes short of a whole block past the body are no block: both read as the archive.
+            ("size under 8", 4, n, 4, 0),
+        ]
+        pw = self.path("pw.txt")
+        for what, extra, offset, size, code in rows:
+            with self.subTest(what):
+                blob = bytearray(good + bytes(range(1, extra + 1)))
+                plain = self.write(self.path("zero-entry.exe"), bytes(blob))
+                struct.pack_into("<II", blob, entry, offset, size)
+                odd = self.write(self.path("odd-entry.exe"), bytes(blob))
+                self.assertFalse(self.info(odd)["signature"]["present"])
+                self.assertEqual(self.info(odd)["body_size"], self.info(plain)["body_size"])
+                expected = self.run_zqv("test", plain, "--password-file", pw)
+                got = self.run_zqv("test", odd, "--password-file", pw)
+                self.assertEqual((got.returncode, got.stderr.replace(b"odd-entry", b"zero-entry")),
+                                 (expected.returncode, expected.stderr))
+                self.assertEqual(expected.returncode, code, expected.stderr)
+
+    def test_archives_are_whole_multiples_of_8_bytes(self):
+        # A signer pads the file to a multiple of 8 before its table; an archive needs no padding,
+        # so the body it signs is exactly the body zqv wrote.
+        for cipher, (_, block) in CIPHERS.items():
+            for length in (0, 1, 7, 8, 9, 15, 16, 17, 4097):
+                with self.subTest(cipher=cipher, length=length):
+                    size = os.path.getsize(self.build(os.urandom(length), cipher=cipher))
+                    self.assertEqual(size, BODY_OFFSET + (length // block + 2) * block)
+                    self.assertEqual(size % 8, 0)
 
 
 if __name__ == "__main__":
