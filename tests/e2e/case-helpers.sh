@@ -1,6 +1,7 @@
 # Helpers for the @ lines of a scenario, which prepare its case folder before the harness runs.
 # The runner puts this file in front of those lines and runs them with bash -eu in the folder.
-# Set by the runner: CASE (the folder), WCASE (its Windows path), ZQV, STUB, E2E_BIN, WINEPREFIX.
+# Set by the runner: CASE (the folder), WCASE (its Windows path), ZQV, STUB, E2E_BIN, WINEPREFIX,
+# SIGNING (tests/signing/signing.py), SIGNING_KEYS (a folder of this run for its throwaway keys).
 
 H=95232 # HeaderOffset: where the archive header starts
 B=96064 # BodyOffset: where the encrypted body starts
@@ -32,6 +33,17 @@ poke() {
     offset=$((offset + 1))
   done
 }
+
+# sign KIND IN OUT: OUT is IN signed with Authenticode as users sign, by osslsigncode with a
+# throwaway self-signed certificate; KIND is pem, pfx, dual or timestamped (see signing.py). The
+# certificate is made by the first signing of a run and kept in the run's work folder only.
+sign() {
+  command -v osslsigncode >/dev/null || { echo "osslsigncode is not installed (scripts/bootstrap installs it)"; return 1; }
+  python3 "$SIGNING" "$SIGNING_KEYS" "$1" "$2" "$3"
+}
+
+# flip FILE OFFSET: inverts every bit of the byte at an absolute offset, so that it surely changes.
+flip() { poke "$1" "$2" $((255 ^ $(od -An -tu1 -j "$2" -N1 "$1"))); }
 
 # cut_at FILE LENGTH: keeps the first LENGTH bytes.
 cut_at() { truncate -s "$2" "$1"; }

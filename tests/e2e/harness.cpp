@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "trust.h"
+
 namespace {
 
 struct Failure {
@@ -700,6 +702,15 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
       std::string value;
       return ReadRegistryText(args[0], args[1], &value) && value == args[2];
     });
+  } else if (verb == "trust") {  // FILE|intact, bad-digest or unsigned: Windows's signature check
+    Need(args, 2, 2);
+    if (!trust::IsClass(args[1].c_str())) Fail("unknown answer class " + args[1]);
+    const LONG answer = trust::VerifyFile(args[0].c_str());
+    if (!trust::InClass(args[1].c_str(), answer)) {
+      const trust::Answer* a = trust::Describe(answer);
+      Fail(Format("WinVerifyTrust answered 0x%08lX %s (%s) for %s, not %s", static_cast<unsigned long>(answer),
+                  a ? a->name : "?", a ? a->meaning : "unknown", args[0].c_str(), args[1].c_str()));
+    }
   } else if (verb == "echo") {  // TEXT: progress for whoever watches the log
     printf("  %s\n", args.empty() ? "" : args[0].c_str());
     fflush(stdout);

@@ -180,10 +180,16 @@ prepare_case() { # SCRIPT CASEDIR
     grep -E '^[[:space:]]*@' "$script" | sed -E 's/^[[:space:]]*@[[:space:]]?//' || true
   } >"$case_dir/setup.sh"
   (cd "$case_dir" && CASE=$case_dir WCASE=$(wpath "$case_dir") ZQV=$zqv STUB=$STUB E2E_BIN=$E2E_BIN \
-    bash -euo pipefail setup.sh) >"$case_dir/setup.log" 2>&1
+    SIGNING=$project/tests/signing/signing.py SIGNING_KEYS=$signing_keys bash -euo pipefail setup.sh) \
+    >"$case_dir/setup.log" 2>&1
 }
 
+# The throwaway signing certificate of this run, made by the first case that signs (see sign in
+# case-helpers.sh): made afresh each run, so that none outlives its 30 days of validity.
+signing_keys=$work/signing-keys
+
 run_group() {
+  rm -rf "$signing_keys"
   local dir=$here/scenarios/$group
   case $group in */*) dir=$group; group=$(basename "$group") ;; esac  # a folder of scenarios
   [ -d "$dir" ] || die "no scenario group $group"
