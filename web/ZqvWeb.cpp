@@ -3,7 +3,9 @@
 // output back in chunks it streams into a Blob (writeOutput, awaited); nothing here holds more
 // than one chunk. zqv_open and zqv_make may suspend there: call them through ccall with async.
 // zqv_decrypt_window decrypts a piece of a body held in memory, for the workers that share an
-// archive's decryption.
+// archive's decryption. A signed archive's body ends where the signer's certificate table
+// begins: zqv_check_archive finds it (FindCertificateTable, from the file's first bytes copied to
+// zqv_pe_head()) and zqv_open and the page read the body only up to it.
 #include <emscripten.h>
 
 #include "crypto/Bytes.h"
@@ -178,6 +180,11 @@ class BufferStream final : public Stream {
 InputStream input;
 OutputStream output;
 ArchiveHeader header;
+// The first kPeHeadSize bytes of the archive last checked (fewer when it is shorter), and what
+// zqv_check_archive found there: the signer's certificate table, if any, and where the body ends.
+uint8_t peHead[kPeHeadSize];
+CertificateTable signature{0, 0};
+int64_t bodyEnd = 0;
 const char* lastError = "";
 Sha1Context piecesHash;
 
@@ -229,16 +236,28 @@ EMSCRIPTEN_KEEPALIVE int zqv_header_size() { return int(HeaderSize); }
 EMSCRIPTEN_KEEPALIVE int zqv_max_password() { return kMaxPasswordLength; }
 EMSCRIPTEN_KEEPALIVE const char* zqv_last_error() { return lastError; }
 
-// The header (its bytes already copied to zqv_header(), missing ones zero) of a file of
-// `fileSize` bytes.
-EMSCRIPTEN_KEEPALIVE int zqv_check_archive(double fileSize) {
+// Where the file's first bytes go before zqv_check_archive, and how many it takes.
+EMSCRIPTEN_KEEPALIVE uint8_t* zqv_pe_head() { return peHead; }
+EMSCRIPTEN_KEEPALIVE int zqv_pe_head_size() { return int(kPeHeadSize); }
+
+// The archive of `fileSize` bytes whose header (missing bytes zero) is at zqv_header() and
+// whose first `headSize` bytes (up to kPeHeadSize) are at zqv_pe_head(). Settles where its body
+// ends (zqv_body_end), which zqv_open then reads to.
+EMSCRIPTEN_KEEPALIVE int zqv_check_archive(double fileSize, int headSize) {
   const int64_t size = int64_t(fileSize);
+  if (headSize < 0 || headSize > kPeHeadSize) headSize = 0;
+  signature = FindCertificateTable(peHead, headSize, size);
+  bodyEnd = BodyEnd(signature, size);
   if (size <= HeaderOffset || !HasArchiveMagic(header)) return kNotAnArchive;
   if (!IsKnownCipher(header.cipher)) return EmptyFileDigestLine() ? kEmptyOutput : kUnknownCipher;
-  const int64_t body = size > BodyOffset ? size - BodyOffset : 0;
+  const int64_t body = bodyEnd > BodyOffset ? bodyEnd - BodyOffset : 0;
   if (body < 2 * CipherBlockSize(header.cipher)) return kBodyTooShort;
   return kArchiveOk;
 }
+// Where the body of the archive last checked ends: at the signer's certificate table, else at
+// the end of the file. And the table's size (0: not signed).
+EMSCRIPTEN_KEEPALIVE double zqv_body_end() { return double(bodyEnd); }
+EMSCRIPTEN_KEEPALIVE double zqv_signature_size() { return double(signature.size); }
 
 // A header field's text (0 output name, 1 destination, 2 title, 3 run-after, 4 digest line)
 // copied to `text` (room for 257 bytes); returns its length.
@@ -312,12 +331,13 @@ EMSCRIPTEN_KEEPALIVE void zqv_sha1_start() { Sha1Start(piecesHash); }
 EMSCRIPTEN_KEEPALIVE void zqv_sha1_add(const uint8_t* data, int length) { Sha1Add(piecesHash, data, length); }
 EMSCRIPTEN_KEEPALIVE void zqv_sha1_finish(uint8_t* digest) { Sha1Finish(piecesHash, digest); }
 
-// Decrypts the body (the input from BodyOffset to `fileSize`) with the password's keys into the
-// output, and compares the output's digest line with the header's.
-EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password, double fileSize) {
+// Decrypts the body of the archive last checked (the input from BodyOffset to its body's end:
+// no byte of a certificate table is read) with the password's keys into the output, and
+// compares the output's digest line with the header's.
+EMSCRIPTEN_KEEPALIVE int zqv_open(const char* password) {
   ArchiveKeys keys;
   DeriveArchiveKeys(password, keys);
-  input.Reset(int64_t(fileSize));
+  input.Reset(bodyEnd);
   output.Reset(true);
   if (IsKnownCipher(header.cipher)) {
     if (!input.SetPosition(BodyOffset)) return kRunInvalid;

@@ -206,6 +206,10 @@ function showInfo(file, info) {
     ? (info.sizeRange[0] === info.sizeRange[1] ? formatBytes(info.sizeRange[0])
       : `${formatBytes(info.sizeRange[0])} to ${info.sizeRange[1] - info.sizeRange[0]} bytes more`)
     : 'unknown');
+  // The certificate table a signer appended: the body ends before it, and its signature is
+  // the signing tools' to judge.
+  if (info.signatureSize > 0)
+    row('Signed', `a certificate table of ${info.signatureSize.toLocaleString('en')} bytes; the page does not check the signature`);
   row('Destination', info.destinationMode === 'as stored' ? (info.destination || '(empty)') : info.destinationMode);
   row('Existing file', info.overwriteMode + (info.hideOverwrite ? ' (the dialog hides the choice)' : ''));
   row('Run after', info.runAfter || '(nothing)');

@@ -295,9 +295,11 @@ function windowBuffer(size) {
 // The windows' bytes in order, read from one byte stream of the File (a stream per window costs
 // the browser more than the decryption); a window begins with the blocks the one before ended
 // with, kept from it. Each window is read into a buffer (of at least its size) that goes on to a
-// decrypter. close() ends the stream early.
+// decrypter. The stream ends with the last window, where the body ends: a signer's certificate
+// table after it is not read. close() ends the stream early.
 function windowReader(file, windows) {
-  const reader = windows.length ? byteReader(file.slice(windows[0].offset)) : null;
+  const end = windows.length ? windows[windows.length - 1].offset + windows[windows.length - 1].count : 0;
+  const reader = windows.length ? byteReader(file.slice(windows[0].offset, end)) : null;
   let carry = new Uint8Array(0);
   let next = 0;
   const read = async () => {
@@ -376,14 +378,13 @@ async function open(zqv, m) {
   if (info.problem) throw new ZqvCore.Refusal(info.problem);
   const password = zqv.passwordBytes(m.password, m.codepage);
   const windows = zqv.bodyWindows(info, kWindowBytes);
-  const bodyStart = info.fileSize - info.bodySize;
   const hashed = hashing(true, 'application/octet-stream');
   let reported = 0;
   await decryptInWindows(m.file, windows, { id: ++runCount, cipher: info.cipher, password }, (plain, w) => {
     const now = performance.now();
     if (now - reported >= 100 || w.last) {
       reported = now;
-      progress(w.offset + w.count - bodyStart, info.bodySize);
+      progress(w.offset + w.count - info.bodyStart, info.bodySize);
     }
     return hashed.add(plain);
   });

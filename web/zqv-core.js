@@ -159,18 +159,29 @@ class Session {
   }
 
   // Copies the source's header into the module (bytes past the end read as zero, as the stub
-  // reads them) and answers what the page shows of it.
+  // reads them), and its first bytes, from which the module finds a signer's certificate table
+  // and so where the body ends; answers what the page shows of it. `info.bodyStart` and
+  // `info.bodyEnd` bound the body: a certificate table after it is never read as body.
   async inspect(source, codepage) {
     const offset = zqv._zqv_header_offset(), size = zqv._zqv_header_size();
     const header = zqv._zqv_header();
+    // The file's first bytes, where the module looks for the stub's PE header. (What a read
+    // answers is good until the next read only: a byte stream takes its memory back.)
+    let headSize = 0;
+    if (source.size > 0) {
+      const bytes = await source.read(0, Math.min(zqv._zqv_pe_head_size(), source.size));
+      headSize = Math.min(bytes.length, zqv._zqv_pe_head_size());
+      zqv.HEAPU8.set(bytes.subarray(0, headSize), zqv._zqv_pe_head());
+    }
     zqv.HEAPU8.fill(0, header, header + size);
     if (source.size > offset) {
       const bytes = (await source.read(offset, size)).subarray(0, size);
       zqv.HEAPU8.fill(0, header, header + size);
       zqv.HEAPU8.set(bytes, header);
     }
-    const check = zqv._zqv_check_archive(source.size);
-    const info = { check, fileSize: source.size };
+    const check = zqv._zqv_check_archive(source.size, headSize);
+    const info = { check, fileSize: source.size, bodyStart: offset + size, bodyEnd: zqv._zqv_body_end(),
+                   signatureSize: zqv._zqv_signature_size() };
     if (check === kNotAnArchive) return { ...info, problem: kNotArchiveText };
     withBuffer(260, (text) => {
       const field = (which) => this.decodeAt(text, zqv._zqv_field(which, text), codepage);
@@ -189,7 +200,7 @@ class Session {
     info.cipher = at(721);
     info.cipherName = zqv.UTF8ToString(zqv._zqv_cipher_name(info.cipher));
     info.autoStart = at(823) === 1;
-    info.bodySize = Math.max(0, source.size - offset - size);
+    info.bodySize = Math.max(0, info.bodyEnd - info.bodyStart);
     withBuffer(16, (range) => {
       if (zqv._zqv_plain_size_range(info.bodySize, range))
         info.sizeRange = [zqv.HEAPF64[range >> 3], zqv.HEAPF64[(range >> 3) + 1]];
@@ -201,16 +212,16 @@ class Session {
     return info;
   }
 
-  // Decrypts the source's body into the sink and checks its digest. Answers { result: 'match',
-  // info } or { result: 'wrong' } or a Refusal. `onProgress(done, total)` follows the body.
+  // Decrypts the source's body (to the body's end, not the file's) into the sink and checks its
+  // digest. Answers { result: 'match', info } or { result: 'wrong' } or a Refusal.
+  // `onProgress(done, total)` follows the body.
   async open(source, sink, password, codepage, onProgress) {
     const info = await this.inspect(source, codepage);
     if (info.problem) throw new Refusal(info.problem);
     const pw = copyIn(this.passwordBytes(password, codepage));
-    const start = zqv._zqv_header_offset() + zqv._zqv_header_size();
     try {
-      const result = await this.running(source, sink, start, source.size, onProgress,
-                                        () => call('zqv_open', [pw, source.size]));
+      const result = await this.running(source, sink, info.bodyStart, info.bodyEnd, onProgress,
+                                        () => call('zqv_open', [pw]));
       if (result === kRunInvalid) throw new Refusal(zqv.UTF8ToString(zqv._zqv_last_error()) || kInvalidFormatText);
       if (result === kRunMismatch) return { result: 'wrong', info };
       if (result !== kRunMatch) throw new Error('The output could not be stored.');
@@ -223,18 +234,19 @@ class Session {
   // The body of the archive last inspected (`info` from inspect), cut into windows of about
   // `bytes` each that decryptWindow decrypts apart, in any order and in several instances: in
   // order, [{ offset, count, last }] read from the file. Each starts one block before its first
-  // block (the one that chains it) and all but the last end one block after their last.
+  // block (the one that chains it) and all but the last end one block after their last; the last
+  // ends where the body ends, before a signer's certificate table.
   bodyWindows(info, bytes) {
     const block = zqv._zqv_block_size(info.cipher);
     if (block === 0) return [];  // an unknown cipher with the empty file's digest: no output
-    const start = zqv._zqv_header_offset() + zqv._zqv_header_size();
+    const start = info.bodyStart;
     const blocks = Math.floor(info.bodySize / block) - 1;  // after the chaining block, tail block included
     const step = Math.max(1, Math.floor(bytes / block));
     const windows = [];
     for (let first = 0; first < blocks; first += step) {
       const offset = start + first * block;
       const last = first + step >= blocks;
-      windows.push({ offset, count: last ? info.fileSize - offset : (step + 2) * block, last });
+      windows.push({ offset, count: last ? info.bodyEnd - offset : (step + 2) * block, last });
     }
     return windows;
   }

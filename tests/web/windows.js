@@ -3,8 +3,11 @@
 // shuffled order, as the decrypters may answer) for several window sizes, must give exactly the
 // file zqv was given; AES windows the same on the platform's cipher (Node's Web Cryptography
 // API, as the page's where the browser has it). A window cut short must be refused, not
-// decrypted. And made: the same files made into archives by the shared code, on the platform's
-// AES and on the module's, must be byte for byte what zqv build writes under the same seed.
+// decrypted. Signed archives (tests/signing/signing.py) give back the file too, by windows and
+// through zqv-node.js: their body ends where the certificate table begins, and a byte changed
+// after signing is a wrong password. And made: the same files made into archives by the shared
+// code, on the platform's AES and on the module's, must be byte for byte what zqv build writes
+// under the same seed.
 //   node windows.js MODULE_DIR ZQV WORK
 'use strict';
 const assert = require('assert');
@@ -50,6 +53,7 @@ async function main() {
       const source = fileSource(archive);
       const info = await zqv.inspect(source, '1252');
       assert.ok(!info.problem, info.problem);
+      assert.deepStrictEqual([info.bodyEnd, info.signatureSize], [source.size, 0], `${cipher}: unsigned, to the end`);
       // One block a window, a few blocks, a size that is no multiple of the block, and the page's.
       for (const windowBytes of [1, 2 * block, 3 * block + 5, 1 << 20]) {
         const windows = zqv.bodyWindows(info, windowBytes);
@@ -80,6 +84,67 @@ async function main() {
     }
   }
   console.log(`windows.js: ${checked} archives decrypted in windows, each as zqv made it`);
+
+  // Signed: the body ends at the certificate table, by windows (the page's way) and in one run
+  // (zqv_open, zqv-node.js's way); a body byte changed after signing is a wrong password.
+  let signed = 0;
+  const signRows = [['aes256', 'pem', 70001], ['3des', 'dual', 3000], ['des', 'pem', 9]];
+  const signArgs = [];
+  for (const [cipher, kind, size] of signRows) {
+    const plain = Buffer.alloc(size);
+    for (let i = 0; i < size; ++i) plain[i] = (i * 29 + 3) & 255;
+    fs.writeFileSync(path.join(work, `signed-${cipher}.bin`), plain);
+    execFileSync(zqvTool, ['build', path.join(work, `signed-${cipher}.bin`), '-o', path.join(work, `unsigned-${cipher}.exe`),
+                           '--cipher', cipher, '--password-file', '-'],
+                 { input: `${kPassword}\n`, stdio: ['pipe', 'ignore', 'inherit'] });
+    signArgs.push(kind, path.join(work, `unsigned-${cipher}.exe`), path.join(work, `signed-${cipher}.exe`));
+  }
+  execFileSync('python3', [path.join(__dirname, '..', 'signing', 'signing.py'), path.join(work, 'keys'), ...signArgs],
+               { stdio: ['ignore', 'ignore', 'inherit'] });
+  const collect = () => { const parts = []; return { parts, write: (b) => { parts.push(Buffer.from(b)); } }; };
+  for (const [cipher, kind] of signRows) {
+    const plain = fs.readFileSync(path.join(work, `signed-${cipher}.bin`));
+    const unsignedSize = fs.statSync(path.join(work, `unsigned-${cipher}.exe`)).size;
+    const archive = path.join(work, `signed-${cipher}.exe`);
+    const source = fileSource(archive);
+    const what = `${cipher} signed (${kind})`;
+    const info = await zqv.inspect(source, '1252');
+    assert.ok(!info.problem, `${what}: ${info.problem}`);
+    assert.ok(source.size > unsignedSize, `${what}: the signer appended nothing`);
+    assert.deepStrictEqual([info.bodyEnd, info.signatureSize], [unsignedSize, source.size - unsignedSize], what);
+    assert.ok(info.sizeRange[0] <= plain.length && plain.length <= info.sizeRange[1], `${what}: size range ${info.sizeRange}`);
+    const key = await zqv.aesKey(info.cipher, password);
+    for (const windowBytes of [1, 1 << 19]) {
+      const windows = zqv.bodyWindows(info, windowBytes);
+      const last = windows[windows.length - 1];
+      assert.strictEqual(last.offset + last.count, unsignedSize, `${what}: the last window passes the body`);
+      const parts = windows.map((w) => Buffer.from(zqv.decryptWindow(info.cipher, password, source.read(w.offset, w.count), w.last)));
+      assert.ok(Buffer.concat(parts).equals(plain), `${what}, windows of ${windowBytes}: not the file`);
+      if (key) {
+        const platformParts = [];
+        for (const w of windows)
+          platformParts.push(Buffer.from(await zqv.decryptWindowAes(key, info.cipher, Buffer.from(source.read(w.offset, w.count)), w.last)));
+        assert.ok(Buffer.concat(platformParts).equals(plain), `${what}, windows of ${windowBytes}: not the file on the platform's AES`);
+      }
+    }
+    const whole = collect();
+    const r = await zqv.open(source, whole, kPassword, '1252');
+    assert.strictEqual(r.result, 'match', `${what}: not opened`);
+    assert.ok(Buffer.concat(whole.parts).equals(plain), `${what}: opened, but not the file`);
+    const tampered = Buffer.from(fs.readFileSync(archive));
+    tampered[info.bodyStart + Math.floor(info.bodySize / 2)] ^= 1;  // a ciphertext block, not the chaining one
+    const t = collect();
+    const bad = { size: tampered.length, read: (offset, count) => tampered.subarray(offset, offset + count) };
+    assert.strictEqual((await zqv.open(bad, t, kPassword, '1252')).result, 'wrong', `${what}: a changed body byte opened`);
+    ++signed;
+  }
+  // The Node runner, as a person runs it.
+  const out = path.join(work, 'signed-node.out');
+  execFileSync(process.execPath, [path.join(__dirname, '..', '..', 'web', 'zqv-node.js'), 'open',
+                                  path.join(work, 'signed-aes256.exe'), kPassword, out],
+               { env: { ...process.env, ZQV_WEB_MODULE_DIR: path.resolve(dir) }, stdio: ['ignore', 'ignore', 'inherit'] });
+  assert.ok(fs.readFileSync(out).equals(fs.readFileSync(path.join(work, 'signed-aes256.bin'))), 'zqv-node.js: not the file');
+  console.log(`windows.js: ${signed} signed archives opened to the certificate table, and by zqv-node.js`);
 
   // Made by the shared code, on the platform's AES where it applies and on the module's.
   let made = 0;
