@@ -11,7 +11,7 @@ void TFileStream::Adopt(FileHandle handle) {
   (void)Close();
   position_ = 0;
   fill_ = next_ = 0;
-  writing_ = failed_ = false;
+  writing_ = failed_ = written_ = false;
   lastError_ = 0;
   handle_ = handle;
 }
@@ -19,9 +19,11 @@ void TFileStream::Adopt(FileHandle handle) {
 Status TFileStream::Close() {
   if (handle_ == kNoFile) return kOk;
   const bool flushed = Flush();
-  PlatformCloseFile(handle_);
+  uint32_t error = 0;
+  const bool closed = PlatformCloseFile(handle_, &error);
   handle_ = kNoFile;
-  if (!flushed || failed_) return RaiseError(ErrorKind::EWriteError, "Write error");
+  if (!closed && written_ && lastError_ == 0) lastError_ = error;
+  if (!flushed || failed_ || (!closed && written_)) return RaiseError(ErrorKind::EWriteError, "Write error");
   return kOk;
 }
 
@@ -39,7 +41,8 @@ void TFileStream::DropReadAhead() {
     fill_ = next_ = 0;
     return;
   }
-  PlatformSeekFile(handle_, position_);
+  // The file is ahead of position_ by what was read ahead; a write must not land there.
+  if (!PlatformSeekFile(handle_, position_, &lastError_)) failed_ = true;
   fill_ = next_ = 0;
 }
 
@@ -77,6 +80,7 @@ int32_t TFileStream::Read(void* buffer, int32_t count) {
 
 int32_t TFileStream::Write(const void* buffer, int32_t count) {
   if (handle_ == kNoFile || count <= 0) return 0;
+  written_ = true;
   if (!writing_) {
     DropReadAhead();
     writing_ = true;
@@ -97,7 +101,8 @@ int32_t TFileStream::Write(const void* buffer, int32_t count) {
 int64_t TFileStream::Size() {
   if (handle_ == kNoFile) return 0;
   if (writing_) Flush();
-  const int64_t size = PlatformFileSize(handle_);
+  const int64_t size = PlatformFileSize(handle_, &lastError_);
+  if (size < 0) return -1;
   return size > position_ ? size : position_;
 }
 
@@ -106,7 +111,7 @@ bool TFileStream::SetPosition(int64_t position) {
   if (writing_ && !Flush()) return false;
   writing_ = false;
   fill_ = next_ = 0;
-  if (!PlatformSeekFile(handle_, position)) return false;
+  if (!PlatformSeekFile(handle_, position, &lastError_)) return false;
   position_ = position;
   return true;
 }

@@ -120,7 +120,9 @@ Status Decrypt(const Cipher& cipher, Stream& input, Stream& output) {
   static_assert(kChunkSize % B == 0);
   uint8_t buffer[kChunkSize];
   // 64-bit: a body above 16 GiB would overflow a 32-bit block count.
-  const int64_t blocks = (input.Size() - input.Position()) / B;
+  const int64_t size = input.Size();
+  if (size < 0) return RaiseError(ErrorKind::EReadError, "Read error");
+  const int64_t blocks = (size - input.Position()) / B;
   ReadFull(input, chain, B);  // the chaining block; a short body fails at the tail read
   // Every block between the chaining block and the tail block is written whole.
   if (Status s = PumpBlocks(cipher, input, output, chain, blocks - 2, buffer); !s.Ok()) return s;
@@ -134,7 +136,9 @@ Status Encrypt(const Cipher& cipher, Stream& input, Stream& output, MillisecondT
   constexpr int B = Cipher::kBlock;
   uint8_t chain[B] = {}, block[B];
   uint8_t buffer[kChunkSize];
-  const int64_t length = input.Size() - input.Position();
+  const int64_t size = input.Size();
+  if (size < 0) return RaiseError(ErrorKind::EReadError, "Read error");
+  const int64_t length = size - input.Position();
   cipher.Seed(chain, timer);
   if (Status s = WriteAll(output, chain, B); !s.Ok()) return s;
   if (Status s = PumpBlocks(cipher, input, output, chain, length / B, buffer); !s.Ok()) return s;

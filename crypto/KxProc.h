@@ -10,7 +10,8 @@
 // a wrong key yields unrelated bytes, and only the digest check recognises it. A count byte above
 // B (possible only under a wrong key) writes the whole block, never more.
 // Encrypting reads the input from its position to its end and appends that layout. Every
-// routine fails with EWriteError when the output stores fewer bytes than asked.
+// routine fails with EWriteError when the output stores fewer bytes than asked, and with
+// EReadError "Read error" when the input cannot tell its size.
 #pragma once
 
 #include <stdint.h>

@@ -12,6 +12,7 @@ const char* ErrorKindName(ErrorKind kind) {
     case ErrorKind::EInOutError: return "EInOutError";
     case ErrorKind::ECipherException: return "ECipherException";
     case ErrorKind::EWriteError: return "EWriteError";
+    case ErrorKind::EReadError: return "EReadError";
   }
   return "Exception";
 }

@@ -10,6 +10,7 @@ enum class ErrorKind : uint8_t {
   EInOutError,       // a folder could not be created ("Unable to create directory")
   ECipherException,  // an encrypted body is too short for its layout ("Invalid file format")
   EWriteError,       // a stream stored fewer bytes than asked: a full disk or an I/O failure
+  EReadError,        // a stream's size or bytes could not be read: an I/O failure
 };
 
 // The outcome of an operation that can fail. `message` points to static text or to a

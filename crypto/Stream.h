@@ -11,7 +11,8 @@ class Stream {
   // Writes `count` bytes; returns how many were stored. Fewer than `count` means the stream
   // could not take them (a full disk, an I/O error); the caller decides what that means.
   virtual int32_t Write(const void* buffer, int32_t count) = 0;
-  // The current position and the size, in bytes from the start.
+  // The current position and the size, in bytes from the start. A size that cannot be read (a
+  // failing file system) is -1, never a made-up 0; the concrete stream keeps the reason.
   virtual int64_t Position() = 0;
   virtual int64_t Size() = 0;
   // Moves to `position` bytes from the start; false when the stream cannot go there.
@@ -43,7 +44,7 @@ class BoundedStream final : public Stream {
   int32_t Write(const void*, int32_t) override { return 0; }
   int64_t Position() override { return inner_.Position(); }
   int64_t Size() override {
-    const int64_t size = inner_.Size();
+    const int64_t size = inner_.Size();  // -1 stays -1
     return size < end_ ? size : end_;
   }
   bool SetPosition(int64_t position) override { return inner_.SetPosition(position); }

@@ -159,6 +159,7 @@ Status DecryptAndHash(uint8_t digest[20]) {
   // the size and the table read here stay what the body is read against.
   const int32_t head = file.Read(chunk, kPeHeadSize);
   const int64_t fileSize = file.Size();
+  if (fileSize < 0) return RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
   BoundedStream body(file, BodyEnd(FindCertificateTable(chunk, head, fileSize), fileSize));
   if (!body.SetPosition(BodyOffset)) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
   if (Status s = CreateTempFile(); !s.Ok()) return s;
@@ -173,6 +174,9 @@ Status DecryptAndHash(uint8_t digest[20]) {
     // A full disk is reported as such, naming the output and the system's reason.
     const DWORD error = output.LastError();
     s = RaiseFileError(ErrorKind::EWriteError, gOutputPath, error ? error : ERROR_DISK_FULL);
+  } else if (!s.Ok() && file.LastError() != 0) {
+    // A body the disk could not give is no damaged archive: the system's reason is reported.
+    s = RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
   }
   if (!s.Ok()) return s;
 
@@ -182,6 +186,8 @@ Status DecryptAndHash(uint8_t digest[20]) {
   Sha1Start(sha);
   for (int32_t n; (n = written.Read(chunk, sizeof chunk)) > 0;) Sha1Add(sha, chunk, n);
   Sha1Finish(sha, digest);
+  // A file that cannot be read back is not judged: its digest would blame the password.
+  if (written.LastError() != 0) return RaiseFileError(ErrorKind::EReadError, gOutputPath, written.LastError());
   return written.Close();
 }
 

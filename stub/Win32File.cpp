@@ -25,6 +25,7 @@ void PlatformErrorText(uint32_t error, char* text, int32_t capacity) {
 [[gnu::noinline]] Status RaiseFileError(ErrorKind kind, const char* path, uint32_t error) {
   const char* lead = kind == ErrorKind::EFOpenError     ? "Cannot open file \""
                      : kind == ErrorKind::EFCreateError ? "Cannot create file \""
+                     : kind == ErrorKind::EReadError    ? "Cannot read file \""
                                                         : "Cannot write file \"";
   char system[512];
   PlatformErrorText(error, system, sizeof system);
@@ -78,19 +79,30 @@ int32_t PlatformWriteFile(FileHandle handle, const void* buffer, int32_t count, 
   return done;
 }
 
-bool PlatformSeekFile(FileHandle handle, int64_t position) {
+// INVALID_SET_FILE_POINTER and INVALID_FILE_SIZE are also valid low words of a large file, so
+// only the last error tells a failure.
+bool PlatformSeekFile(FileHandle handle, int64_t position, uint32_t* error) {
   LONG high = LONG(position >> 32);
   SetLastError(ERROR_SUCCESS);
   const DWORD low = SetFilePointer(reinterpret_cast<HANDLE>(handle), LONG(uint32_t(position)), &high, FILE_BEGIN);
-  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS);
+  if (low != INVALID_SET_FILE_POINTER || GetLastError() == ERROR_SUCCESS) return true;
+  *error = GetLastError();
+  return false;
 }
 
-int64_t PlatformFileSize(FileHandle handle) {
+int64_t PlatformFileSize(FileHandle handle, uint32_t* error) {
   DWORD high = 0;
   SetLastError(ERROR_SUCCESS);
   const DWORD low = GetFileSize(reinterpret_cast<HANDLE>(handle), &high);
-  if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) return 0;
+  if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) {
+    *error = GetLastError();
+    return -1;
+  }
   return int64_t(uint64_t(high) << 32 | low);
 }
 
-void PlatformCloseFile(FileHandle handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+bool PlatformCloseFile(FileHandle handle, uint32_t* error) {
+  if (CloseHandle(reinterpret_cast<HANDLE>(handle))) return true;
+  *error = GetLastError();
+  return false;
+}

@@ -9,5 +9,6 @@
 //   EFOpenError   'Cannot open file "%s". %s'
 //   EFCreateError 'Cannot create file "%s". %s'
 //   EWriteError   'Cannot write file "%s". %s'
+//   EReadError    'Cannot read file "%s". %s'
 // The text lives in one process-wide buffer, overwritten by the next file error.
 Status RaiseFileError(ErrorKind kind, const char* path, uint32_t error);

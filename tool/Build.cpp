@@ -1,4 +1,5 @@
 // zqv build: a copy of the stub, the archive header and the encrypted body, in that order.
+#include <errno.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -55,6 +56,7 @@ void CopyStub(const std::string& stubPath, TFileStream& out, const std::string& 
   TFileStream stub;
   if (Status s = stub.Open(stubPath.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, stubPath);
   const int64_t size = stub.Size();
+  if (size < 0) Fail(stubPath, "cannot read its size: " + SystemText(int(stub.LastError())));
   if (size != HeaderOffset)
     Fail(stubPath, "the stub is " + std::to_string(size) + " bytes; a stub must be exactly " +
                        std::to_string(HeaderOffset) + " bytes");
@@ -94,7 +96,8 @@ int RunBuild(const BuildOptions& o) {
   TFileStream input;
   if (Status s = input.Open(o.input.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, o.input);
   struct stat st;
-  if (stat(o.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) Fail(o.input, "not a regular file");
+  if (stat(o.input.c_str(), &st) != 0) Fail(o.input, "cannot read: " + SystemText(errno));
+  if (!S_ISREG(st.st_mode)) Fail(o.input, "not a regular file");
   if (IsDirectory(o.output)) Fail(o.output, "is a folder");
 
   ArchiveKeys keys;
@@ -112,10 +115,12 @@ int RunBuild(const BuildOptions& o) {
 
   // One pass over the input: what is hashed is exactly what is encrypted. Reading, hashing and
   // writing run in threads of their own, so this one only encrypts (CBC is serial).
-  const int64_t plainSize = input.Size();
   uint8_t digest[20];
   {
     PipeStream hashed(input, PipeStream::kReadAhead, /*hash=*/true);
+    // The size the pipe reads to: one that could not be read is no empty file.
+    const int64_t plainSize = hashed.Size();
+    if (plainSize < 0) Fail(o.input, "cannot read its size: " + SystemText(int(input.LastError())));
     PipeStream body(out, PipeStream::kWriteBehind, /*hash=*/false);
     Progress progress("build", plainSize, StderrIsTerminal() && plainSize > kProgressThreshold);
     ProgressStream reader(hashed, progress);

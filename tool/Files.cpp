@@ -5,12 +5,15 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <dirent.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "Tool.h"
@@ -111,27 +114,103 @@ FolderHandle OpenFolder(const std::string& path) {
   return FolderHandle(fd);
 }
 
-TempFile::TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown)
+namespace {
+
+constexpr char kTempPrefix[] = ".zqv-tmp-";
+
+// Whether `name` is one of zqv's temporaries: the prefix and exactly eight lower-case hex digits.
+bool IsTempName(const char* name) {
+  const size_t prefix = sizeof kTempPrefix - 1;
+  if (std::strncmp(name, kTempPrefix, prefix) != 0 || std::strlen(name) != prefix + 8) return false;
+  for (const char* p = name + prefix; *p; ++p)
+    if (!std::isdigit(static_cast<unsigned char>(*p)) && (*p < 'a' || *p > 'f')) return false;
+  return true;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Takes the file's lock without waiting; an interrupted call is made again.
+bool TryLock(int fd) {
+  int r;
+  do r = flock(fd, LOCK_EX | LOCK_NB);
+  while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+// Removes the temporaries in `folder` whose writer is gone: regular files of zqv's name pattern
+// whose lock this process can take. One still written is locked by its zqv and stays; on a file
+// system without locks none can be taken, so none is removed.
+void RemoveStaleTemporaries(int folder, const std::string& shownFolder, bool quiet) {
+  const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (!dir) {
+    if (listing >= 0) close(listing);
+    return;  // a folder that cannot be listed hides nothing this run could remove
+  }
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsTempName(entry->d_name)) continue;
+    struct stat before, opened, now;
+    if (fstatat(folder, entry->d_name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(before.st_mode)) continue;
+    const int fd = openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    // Locked, and still the file under that name: its writer is gone, and no new one can take it.
+    if (fstat(fd, &opened) == 0 && SameFile(before, opened) && TryLock(fd) &&
+        fstatat(folder, entry->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(now, opened) &&
+        unlinkat(folder, entry->d_name, 0) == 0 && !quiet)
+      std::fprintf(stderr, "zqv: removed %s/%s (%lld bytes), a temporary file left by a zqv run that was stopped\n",
+                   shownFolder.c_str(), entry->d_name, (long long)opened.st_size);
+    close(fd);
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+TempFile::TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown, bool quiet)
     : folder_(folder.fd()), name_(name), shown_(shown) {
   WatchSignals();
+  RemoveStaleTemporaries(folder_, DirName(shown), quiet);
   // An interrupt between creating the file and naming it to the handler would leave the file
   // behind, so the signals wait until both are done. (No other thread runs yet.)
   sigset_t interrupts, before;
   sigemptyset(&interrupts);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&interrupts, s);
   pthread_sigmask(SIG_BLOCK, &interrupts, &before);
+  auto fail = [&](const std::string& what, int error) {
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    Fail(DirName(shown), what + ": " + SystemText(error));
+  };
   // mkstemp's job, relative to the folder's descriptor; O_NOFOLLOW and O_EXCL together never
   // open anything that already stands there.
   for (int attempt = 0; fd_ < 0; ++attempt) {
     uint32_t random = 0;
     if (getrandom(&random, sizeof random, 0) != sizeof random) random = uint32_t(getpid()) + uint32_t(attempt);
-    std::snprintf(temp_, sizeof temp_, ".zqv-tmp-%08x", random);
+    std::snprintf(temp_, sizeof temp_, "%s%08x", kTempPrefix, random);
     fd_ = openat(folder_, temp_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0 && (errno != EEXIST || attempt > 100)) {
-      const int error = errno;
-      pthread_sigmask(SIG_SETMASK, &before, nullptr);
-      Fail(DirName(shown), "cannot create a temporary file: " + SystemText(error));
+    if (fd_ < 0) {
+      if (errno != EEXIST || attempt > 100) fail("cannot create a temporary file", errno);
+      continue;
     }
+    // Between its creation and its lock another zqv may have taken the new file for a stale one
+    // and removed it: then it is no longer under its name, and a fresh one is made. A file
+    // system without locks (ENOLCK, EOPNOTSUPP) keeps the file unlocked, and no zqv removes it.
+    struct stat mine, named;
+    const bool locked = TryLock(fd_);
+    const int error = errno;
+    if ((!locked && error == EWOULDBLOCK) || fstat(fd_, &mine) != 0 ||
+        fstatat(folder_, temp_, &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(mine, named)) {
+      close(fd_);
+      fd_ = -1;
+      if (attempt > 100) fail("cannot create a temporary file", EEXIST);
+    }
+  }
+  lock_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (lock_ < 0) {
+    const int error = errno;
+    close(fd_);
+    fd_ = -1;
+    unlinkat(folder_, temp_, 0);
+    fail("cannot create a temporary file", error);
   }
   gPendingFolder = folder_;
   std::snprintf(gPendingName, sizeof gPendingName, "%s", temp_);
@@ -140,7 +219,9 @@ TempFile::TempFile(const FolderHandle& folder, const std::string& name, const st
 
 TempFile::~TempFile() {
   if (fd_ >= 0) close(fd_);
+  // Removed while still locked, so that no other zqv can take it for a stale one meanwhile.
   if (!committed_) unlinkat(folder_, temp_, 0);
+  if (lock_ >= 0) close(lock_);
   gPendingName[0] = 0;
 }
 
@@ -166,6 +247,8 @@ void TempFile::Commit(unsigned mode, bool durable) {
     Fail(shown_, "cannot rename into place: " + SystemText(errno));
   committed_ = true;
   gPendingName[0] = 0;
+  close(lock_);
+  lock_ = -1;
   if (sync) SyncAt(folder_, ".", O_DIRECTORY, DirName(shown_));
 }
 

@@ -136,20 +136,26 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  int code = kExitError;
   try {
-    if (*build) return RunBuild(b);
-    if (*infoCmd) return RunInfo(info);
-    if (*testCmd) return RunTest(test);
     if (overwrite) extract.overwrite = 0;
     if (skip) extract.overwrite = 1;
     if (confirm) extract.overwrite = 2;
-    return RunExtract(extract);
+    code = *build ? RunBuild(b) : *infoCmd ? RunInfo(info) : *testCmd ? RunTest(test) : RunExtract(extract);
   } catch (const ToolError& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "zqv: %s\n", e.what());
-    return e.code();
+    code = e.code();
+  } catch (const std::bad_alloc&) {
+    // The stack is unwound by now, so the temporary file is gone too.
+    std::fprintf(stderr, "zqv: out of memory\n");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zqv: %s\n", e.what());
-    return kExitError;
   }
+  // What info and test print is their result: output that could not be written is a failure.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "zqv: standard output: %s\n", SystemText(errno).c_str());
+    if (code == kExitOk) code = kExitError;
+  }
+  return code;
 }

@@ -26,6 +26,7 @@ LoadedArchive LoadArchive(const std::string& path) {
   TFileStream file;
   if (Status s = file.Open(path.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, path);
   a.fileSize = file.Size();
+  if (a.fileSize < 0) Fail(path, "cannot read its size: " + SystemText(int(file.LastError())));
   uint8_t head[kPeHeadSize];
   const int32_t headBytes = file.Read(head, kPeHeadSize);
   if (file.LastError() != 0) Fail(path, "cannot read: " + SystemText(int(file.LastError())));
@@ -330,7 +331,7 @@ int RunExtract(const OpenOptions& o) {
   CreatedFolders made;  // declared before the folder and the temporary file, so removed after them
   made.Make(destination);
   OutputFolder folder(destination, folderParts, /*create=*/true);
-  TempFile temp(folder.innermost(), leaf, target);
+  TempFile temp(folder.innermost(), leaf, target, o.quiet);
   TFileStream out;
   out.Adopt(temp.Release());
   int64_t written = 0;

@@ -1,31 +1,51 @@
 // The pipe stream: the reading or the writing of a stream, and its SHA-1, in threads of their
 // own, so that on two cores they cost the enciphering thread no more than a copy.
 #include <cstring>
+#include <new>
+#include <system_error>
 
 #include "Tool.h"
 
 PipeStream::PipeStream(Stream& inner, Direction direction, bool hash)
-    : inner_(inner), direction_(direction), hash_(hash), slots_(new uint8_t[size_t(kSlots) * kSlotSize]) {
+    : inner_(inner), direction_(direction), hash_(hash) {
   position_ = inner_.Position();
   if (direction_ == kReadAhead) end_ = inner_.Size();
-  if (hash_) {
-    Sha1Start(context_);
-    hasher_ = std::thread([this] {
-      Consume(hashed_, [this](const uint8_t* data, int32_t size) { Sha1Add(context_, data, size); });
-    });
-  }
-  if (direction_ == kReadAhead) {
-    mover_ = std::thread([this] { ReadAhead(); });
-  } else {
-    mover_ = std::thread([this] {
-      Consume(delivered_, [this](const uint8_t* data, int32_t size) {
-        if (!writeFailed_ && inner_.Write(data, size) != size) {
-          std::lock_guard lock(mutex_);
-          writeFailed_ = true;
-        }
+  if (hash_) Sha1Start(context_);
+  serial_ = !StartThreads();
+}
+
+bool PipeStream::StartThreads() {
+  try {
+    slots_.reset(new uint8_t[size_t(kSlots) * kSlotSize]);
+    if (hash_)
+      hasher_ = std::thread([this] {
+        Consume(hashed_, [this](const uint8_t* data, int32_t size) { Sha1Add(context_, data, size); });
       });
-    });
+    if (direction_ == kReadAhead) {
+      mover_ = std::thread([this] { ReadAhead(); });
+    } else {
+      mover_ = std::thread([this] {
+        Consume(delivered_, [this](const uint8_t* data, int32_t size) {
+          if (!writeFailed_ && inner_.Write(data, size) != size) {
+            std::lock_guard lock(mutex_);
+            writeFailed_ = true;
+          }
+        });
+      });
+    }
+    return true;
+  } catch (const std::system_error&) {
+  } catch (const std::bad_alloc&) {
   }
+  // A hasher that did start ends at once: nothing was published to it.
+  {
+    std::lock_guard lock(mutex_);
+    producerDone_ = stopping_ = true;
+    changed_.notify_all();
+  }
+  if (hasher_.joinable()) hasher_.join();
+  slots_.reset();
+  return false;
 }
 
 PipeStream::~PipeStream() { Stop(); }
@@ -62,6 +82,13 @@ void PipeStream::ReadAhead() {
 
 int32_t PipeStream::Read(void* buffer, int32_t count) {
   if (direction_ != kReadAhead) return 0;
+  if (serial_) {
+    const int32_t n = inner_.Read(buffer, int32_t(std::min<int64_t>(count, std::max<int64_t>(end_ - position_, 0))));
+    if (n <= 0) return 0;
+    if (hash_) Sha1Add(context_, buffer, n);
+    position_ += n;
+    return n;
+  }
   auto* out = static_cast<uint8_t*>(buffer);
   int32_t done = 0;
   std::unique_lock lock(mutex_);
@@ -87,6 +114,13 @@ int32_t PipeStream::Read(void* buffer, int32_t count) {
 
 int32_t PipeStream::Write(const void* buffer, int32_t count) {
   if (direction_ != kWriteBehind || count <= 0) return 0;
+  if (serial_) {
+    if (writeFailed_) return 0;
+    if (hash_) Sha1Add(context_, buffer, count);
+    writeFailed_ = inner_.Write(buffer, count) != count;
+    position_ += count;
+    return count;
+  }
   {
     std::lock_guard lock(mutex_);
     if (writeFailed_) return 0;
@@ -106,7 +140,7 @@ int32_t PipeStream::Write(const void* buffer, int32_t count) {
 }
 
 uint8_t* PipeStream::WriteSpace(int32_t& capacity) {
-  if (direction_ != kWriteBehind || capacity <= 0) return nullptr;
+  if (direction_ != kWriteBehind || capacity <= 0 || serial_) return nullptr;
   capacity = std::min(capacity, kSlotSize - fill_);
   return Slot(published_) + fill_;
 }
@@ -138,7 +172,7 @@ void PipeStream::Consume(uint64_t& done, Use use) {
 }
 
 void PipeStream::Stop() {
-  if (!mover_.joinable()) return;
+  if (serial_ || !mover_.joinable()) return;
   {
     std::lock_guard lock(mutex_);
     if (direction_ == kWriteBehind) {

@@ -55,15 +55,27 @@ std::string AskHidden(FILE* tty, const char* prompt) {
   return StripLineEnd(*line);
 }
 
+// The first line of the password file, read with the system's calls so that an interrupted read
+// is read again rather than taken for the end or an error.
 std::string FromPasswordFile(const std::string& path) {
-  FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-  if (!file) Fail(path, "cannot open the password file: " + SystemText(errno));
-  const auto line = ReadLine(file);
-  const bool failed = std::ferror(file) != 0;
-  const int error = errno;
-  if (file != stdin) std::fclose(file);
-  if (failed) Fail(path, "cannot read the password file: " + SystemText(error));
-  const std::string password = line ? StripLineEnd(*line) : std::string();
+  const bool standardInput = path == "-";
+  const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail(path, "cannot open the password file: " + SystemText(errno));
+  std::string text;
+  char buffer[256];
+  while (text.find('\n') == std::string::npos) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      if (!standardInput) close(fd);
+      Fail(path, "cannot read the password file: " + SystemText(error));
+    }
+    if (n == 0) break;
+    text.append(buffer, size_t(n));
+  }
+  if (!standardInput) close(fd);
+  const std::string password = StripLineEnd(text.substr(0, text.find('\n')));
   if (password.find('\0') != std::string::npos) Fail(path, "the password contains a zero byte");
   return password;
 }

@@ -10,7 +10,14 @@ namespace {
 
 class Converter {
  public:
-  Converter(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
+  // iconv_open answers EINVAL for a code page it does not know; any other failure is the
+  // system's (its conversion modules could not be read or loaded), said as such, never blamed
+  // on the code page's name.
+  Converter(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {
+    if (!ok() && errno != EINVAL)
+      throw ToolError(kExitError, "code page " + (to == "UTF-8" ? from : to) +
+                                      ": cannot load the system's conversion data: " + SystemText(errno));
+  }
   ~Converter() {
     if (ok()) iconv_close(cd_);
   }

@@ -109,6 +109,8 @@ class ProgressStream final : public Stream {
 //     that fails makes every later Write store nothing, and Finish reports it.
 // With `hash`, one more thread hashes every slot in order: the SHA-1 of exactly the bytes that
 // the reader thread read or the caller wrote. Nothing else may use `inner` until Finish.
+// Where the system gives no thread (a process limit, no memory for a stack), the pipe does the
+// same work on the caller's thread, slower but with the same results.
 class PipeStream final : public Stream {
  public:
   enum Direction { kReadAhead, kWriteBehind };
@@ -119,6 +121,7 @@ class PipeStream final : public Stream {
   int32_t Read(void* buffer, int32_t count) override;          // kReadAhead only
   int32_t Write(const void* buffer, int32_t count) override;   // kWriteBehind only
   int64_t Position() override { return position_; }
+  // Reading: the end of `inner` when the pipe was made, -1 when it could not be read.
   int64_t Size() override { return direction_ == kReadAhead ? end_ : position_; }
   bool SetPosition(int64_t) override { return false; }
   // Writing: the rest of the slot being filled, so that bytes made there need no copy.
@@ -133,6 +136,7 @@ class PipeStream final : public Stream {
   // enough that the threads wake and the system is called seldom.
   static constexpr int kSlots = 16;
   static constexpr int32_t kSlotSize = 512 * 1024;
+  bool StartThreads();  // false when the system gives none; the caller's thread then does it all
   void ReadAhead();  // the reader thread
   void Publish();    // hands the slot the caller filled to the threads and waits for a free one
   void Stop();
@@ -153,6 +157,7 @@ class PipeStream final : public Stream {
   int64_t end_ = 0;       // reading: the end of `inner` when the pipe was made
   uint64_t published_ = 0, hashed_ = 0, delivered_ = 0;  // slot counts, in sequence
   bool producerDone_ = false, stopping_ = false, writeFailed_ = false;
+  bool serial_ = false;  // no threads: Read and Write go to `inner` directly
   std::mutex mutex_;
   std::condition_variable changed_;
   std::thread hasher_, mover_;  // mover: the reader or the writer
@@ -176,11 +181,14 @@ class FolderHandle {
 // Opens a folder the user named (a link there is the user's own choice).
 FolderHandle OpenFolder(const std::string& path);
 
-// A temporary file `.zqv-tmp-*` in `folder`, removed again unless Commit() renamed it to `name`
-// there. An interrupt removes it too. `shown` names the target in messages.
+// A temporary file `.zqv-tmp-XXXXXXXX` (eight hex digits) in `folder`, removed again unless
+// Commit() renamed it to `name` there. An interrupt removes it too. It is held under an advisory
+// lock (flock) until then, so that a temporary whose lock can be taken was left by a zqv that was
+// killed or lost its machine: the constructor first removes those in `folder`, saying so on
+// stderr unless `quiet`, and never touches one still locked. `shown` names the target in messages.
 class TempFile {
  public:
-  TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown);
+  TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown, bool quiet = false);
   ~TempFile();
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -194,6 +202,7 @@ class TempFile {
 
  private:
   int folder_, fd_ = -1;
+  int lock_ = -1;  // a second descriptor of the file that holds its lock while the stream has fd_
   std::string name_, shown_;
   char temp_[32] = {};
   bool committed_ = false;

@@ -59,13 +59,23 @@ int32_t PlatformWriteFile(FileHandle handle, const void* buffer, int32_t count, 
   return done;
 }
 
-bool PlatformSeekFile(FileHandle handle, int64_t position) {
-  return lseek(static_cast<int>(handle), static_cast<off_t>(position), SEEK_SET) == position;
+bool PlatformSeekFile(FileHandle handle, int64_t position, uint32_t* error) {
+  const off_t at = lseek(static_cast<int>(handle), static_cast<off_t>(position), SEEK_SET);
+  if (at == position) return true;
+  *error = static_cast<uint32_t>(at < 0 ? errno : EIO);
+  return false;
 }
 
-int64_t PlatformFileSize(FileHandle handle) {
+int64_t PlatformFileSize(FileHandle handle, uint32_t* error) {
   struct stat st;
-  return fstat(static_cast<int>(handle), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  if (fstat(static_cast<int>(handle), &st) == 0) return static_cast<int64_t>(st.st_size);
+  *error = static_cast<uint32_t>(errno);
+  return -1;
 }
 
-void PlatformCloseFile(FileHandle handle) { close(static_cast<int>(handle)); }
+bool PlatformCloseFile(FileHandle handle, uint32_t* error) {
+  // Linux has closed the descriptor even when close reports EINTR; it must not be closed again.
+  if (close(static_cast<int>(handle)) == 0 || errno == EINTR) return true;
+  *error = static_cast<uint32_t>(errno);
+  return false;
+}

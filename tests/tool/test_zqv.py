@@ -444,6 +444,39 @@ class Faults(ZqvCase):
                 return True
         return False
 
+    def test_failing_system_calls(self):
+        # strace fails chosen calls: a size that cannot be read is an error, never an empty file;
+        # without threads the work is done on the main thread, with the same bytes.
+        data = os.urandom(70000)
+        src = self.write(self.path("src", "in.bin"), data)
+        pw = self.write(self.path("pw.txt"), b"pw\n")
+        out = self.path("out.exe")
+        build = ("build", src, "-o", out, "--stub", self.stub, "--password-file", pw)
+        stats = "fstat,newfstatat,statx"
+        no_threads = "-e", "inject=clone,clone3:error=EAGAIN"
+        rows = [  # (what, strace options, zqv arguments, exit code, message or None)
+            ("the input's stat fails", ("-P", src, "-e", f"trace={stats}", "-e", f"inject={stats}:error=EIO"),
+             build, 1, "in.bin: cannot read: Input/output error"),
+            # The open's folder check and build's stat answer; then the size's fstat fails.
+            ("the input's size cannot be read", ("-P", src, "-e", f"trace={stats}", "-e",
+                                                 f"inject={stats}:error=EIO:when=3+"),
+             build, 1, "in.bin: cannot read its size: Input/output error"),
+            ("build without threads", no_threads, build, 0, None),
+            ("test without threads", no_threads, ("test", out, "--password-file", pw), 0, None),
+            ("extract without threads", no_threads, ("extract", out, "-C", self.path("dest"), "--password-file",
+                                                     pw, "-q"), 0, None),
+        ]
+        for what, options, args, code, message in rows:
+            with self.subTest(what):
+                r = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", *options, ZQV, *args],
+                                   capture_output=True)
+                if message:
+                    self.assertFails(r, code, message)
+                else:
+                    self.assertEqual(r.returncode, code, r.stderr)
+                self.assertEqual(self.no_leftovers(self.tmp), [])
+        self.assertEqual(self.read(self.path("dest", "in.bin")), data)
+
     def test_interrupt_in_extract_and_build(self):
         archive = self.big_archive()
         existing = self.write(self.path("dest", "in.bin"), b"old")
@@ -534,6 +567,34 @@ class Faults(ZqvCase):
 
 
 class NothingLost(ZqvCase):
+    def test_stale_temporaries_are_removed_and_running_ones_kept(self):
+        # A temporary whose lock can be taken was left by a killed zqv; one still locked is being
+        # written by a running zqv; names outside the pattern are the user's.
+        import fcntl
+        archive = self.build(b"data")
+        src = self.path("src", "in.bin")
+        for command, folder, run in (
+                ("extract", "dest", lambda: self.run_zqv("extract", archive, "-C", self.path("dest"),
+                                                         "--password-file", self.path("pw.txt"))),
+                ("build", "out", lambda: self.run_zqv("build", src, "-o", self.path("out", "new.exe"), "--stub",
+                                                      self.stub, "--password-file", self.path("pw.txt")))):
+            with self.subTest(command):
+                stale = self.write(self.path(folder, ".zqv-tmp-0123abcd"), b"left by a killed run")
+                held = self.write(self.path(folder, ".zqv-tmp-89abcdef"), b"being written")
+                others = [".zqv-tmp-0123ABCD", ".zqv-tmp-0123abc", ".zqv-tmp-0123abcde", "zqv-tmp-0123abcd"]
+                for name in others:
+                    self.write(self.path(folder, name), b"the user's")
+                with open(held, "rb") as lock:
+                    fcntl.flock(lock, fcntl.LOCK_EX)
+                    r = run()
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr.decode().splitlines(),
+                                 [f"zqv: removed {self.path(folder)}/.zqv-tmp-0123abcd (20 bytes), a temporary file "
+                                  "left by a zqv run that was stopped"])
+                self.assertFalse(os.path.exists(stale))
+                made = "in.bin" if command == "extract" else "new.exe"
+                self.assertEqual(sorted(os.listdir(self.path(folder))), sorted(others + [".zqv-tmp-89abcdef", made]))
+
     def test_existing_file_kept_after_wrong_password(self):
         archive = self.build(b"new contents")
         existing = self.write(self.path("dest", "in.bin"), b"old contents")
