@@ -123,7 +123,9 @@ Status Decrypt(const Cipher& cipher, Stream& input, Stream& output) {
   const int64_t size = input.Size();
   if (size < 0) return RaiseError(ErrorKind::EReadError, "Read error");
   const int64_t blocks = (size - input.Position()) / B;
-  ReadFull(input, chain, B);  // the chaining block; a short body fails at the tail read
+  // The chaining block: a body too short to hold it, or a read that failed, stops here, before
+  // anything is written, as a short body would at the tail read.
+  if (ReadFull(input, chain, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
   // Every block between the chaining block and the tail block is written whole.
   if (Status s = PumpBlocks(cipher, input, output, chain, blocks - 2, buffer); !s.Ok()) return s;
   if (ReadFull(input, block, B) < B) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);

@@ -174,8 +174,9 @@ Status DecryptAndHash(uint8_t digest[20]) {
     // A full disk is reported as such, naming the output and the system's reason.
     const DWORD error = output.LastError();
     s = RaiseFileError(ErrorKind::EWriteError, gOutputPath, error ? error : ERROR_DISK_FULL);
-  } else if (!s.Ok() && file.LastError() != 0) {
-    // A body the disk could not give is no damaged archive: the system's reason is reported.
+  } else if (file.LastError() != 0) {
+    // A body the disk could not give is no damaged archive and no wrong password: the system's
+    // reason is reported.
     s = RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
   }
   if (!s.Ok()) return s;

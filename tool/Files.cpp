@@ -195,13 +195,23 @@ TempFile::TempFile(const FolderHandle& folder, const std::string& name, const st
     // and removed it: then it is no longer under its name, and a fresh one is made. A file
     // system without locks (ENOLCK, EOPNOTSUPP) keeps the file unlocked, and no zqv removes it.
     struct stat mine, named;
-    const bool locked = TryLock(fd_);
-    const int error = errno;
-    if ((!locked && error == EWOULDBLOCK) || fstat(fd_, &mine) != 0 ||
-        fstatat(folder_, temp_, &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(mine, named)) {
+    if (!TryLock(fd_) && errno == EWOULDBLOCK) {  // a cleaner holds it and removes it
       close(fd_);
       fd_ = -1;
-      if (attempt > 100) fail("cannot create a temporary file", EEXIST);
+      continue;
+    }
+    const bool known = fstat(fd_, &mine) == 0;
+    const bool gone = known && fstatat(folder_, temp_, &named, AT_SYMLINK_NOFOLLOW) != 0;
+    if (!known || (gone && errno != ENOENT)) {
+      const int error = errno;
+      close(fd_);
+      fd_ = -1;
+      unlinkat(folder_, temp_, 0);
+      fail("cannot create a temporary file", error);
+    }
+    if (gone || !SameFile(mine, named)) {  // removed, and perhaps made anew, by another zqv
+      close(fd_);
+      fd_ = -1;
     }
   }
   lock_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
@@ -263,8 +273,13 @@ void CreatedFolders::Make(const std::string& folder) {
   while (at != std::string::npos) {
     at = folder.find('/', at + 1);
     const std::string prefix = folder.substr(0, at);
-    if (prefix.empty() || IsDirectory(prefix)) continue;
-    if (Exists(prefix)) Fail(prefix, "cannot create the folder: a file of that name exists");
+    if (prefix.empty()) continue;
+    struct stat st;
+    if (stat(prefix.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) continue;
+      Fail(prefix, "cannot create the folder: a file of that name exists");
+    }
+    if (errno != ENOENT) Fail(prefix, "cannot look at the folder: " + SystemText(errno));
     if (mkdir(prefix.c_str(), 0777) != 0) Fail(prefix, "cannot create the folder: " + SystemText(errno));
     folders_.push_back(prefix);
   }

@@ -127,6 +127,9 @@ bool DecryptAndVerify(const LoadedArchive& a, const std::string& path, const Arc
       if (body.LastError() != 0) Fail(path, "cannot read: " + SystemText(int(body.LastError())));
       Fail(path, s.message);
     }
+    // A read that failed and was not seen as a short body (the next one succeeded) is still no
+    // body to judge: the digest would blame the password.
+    if (body.LastError() != 0) Fail(path, "cannot read: " + SystemText(int(body.LastError())));
     progress.Finish();
   }
   written = hashed.Position();

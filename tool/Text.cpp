@@ -10,18 +10,13 @@ namespace {
 
 class Converter {
  public:
-  // iconv_open answers EINVAL for a code page it does not know; any other failure is the
-  // system's (its conversion modules could not be read or loaded), said as such, never blamed
-  // on the code page's name.
-  Converter(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {
-    if (!ok() && errno != EINVAL)
-      throw ToolError(kExitError, "code page " + (to == "UTF-8" ? from : to) +
-                                      ": cannot load the system's conversion data: " + SystemText(errno));
-  }
+  Converter(const std::string& to, const std::string& from)
+      : cd_(iconv_open(to.c_str(), from.c_str())), error_(errno) {}
   ~Converter() {
     if (ok()) iconv_close(cd_);
   }
   bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  int error() const { return error_; }
   // Converts as much as it can; stops at the first byte it cannot convert and returns how many
   // input bytes it consumed.
   size_t Convert(const std::string& in, size_t from, std::string& out) {
@@ -46,7 +41,26 @@ class Converter {
 
  private:
   iconv_t cd_;
+  int error_;  // iconv_open's errno
 };
+
+// The default code page, which every system with iconv has.
+constexpr char kDefaultCodepage[] = "WINDOWS-1252";
+
+// glibc's iconv_open answers EINVAL both for a code page it does not know and for one whose
+// conversion module it could not load (no memory, no descriptors, an unreadable file), so the
+// failure is the system's when the default code page fails too, or was the one asked for.
+[[noreturn]] void FailConversionData(const std::string& codepage, int error) {
+  throw ToolError(kExitError, "code page " + codepage + ": the system's conversion data (iconv's modules) could not be loaded" +
+                                  (error != EINVAL && error != 0 ? ": " + SystemText(error) : std::string()));
+}
+
+// A converter that works, or a ToolError naming the system's failure: for code pages that
+// CheckCodepage accepted, a later failure is never the code page's.
+Converter& Require(Converter& c, const std::string& codepage) {
+  if (!c.ok()) FailConversionData(CodepageName(codepage), c.error());
+  return c;
+}
 
 }  // namespace
 
@@ -58,24 +72,28 @@ std::string CodepageName(const std::string& codepage) {
 }
 
 void CheckCodepage(const std::string& codepage) {
-  Converter c(CodepageName(codepage), "UTF-8");
-  if (!c.ok()) throw ToolError(kExitUsage, "--codepage " + codepage + ": no such code page");
+  const std::string name = CodepageName(codepage);
+  Converter c(name, "UTF-8");
+  if (c.ok()) return;
+  if (c.error() != EINVAL || name == kDefaultCodepage || !Converter(kDefaultCodepage, "UTF-8").ok())
+    FailConversionData(name, c.error());
+  throw ToolError(kExitUsage, "--codepage " + codepage + ": no such code page");
 }
 
 std::optional<std::string> ToCodepage(const std::string& utf8, const std::string& codepage) {
   Converter c(CodepageName(codepage), "UTF-8");
-  if (!c.ok()) return std::nullopt;
   std::string out;
-  if (c.Convert(utf8, 0, out) != utf8.size()) return std::nullopt;
+  if (Require(c, codepage).Convert(utf8, 0, out) != utf8.size()) return std::nullopt;
   return out;
 }
 
 std::string FromCodepage(const std::string& bytes, const std::string& codepage) {
   Converter c("UTF-8", CodepageName(codepage));
+  Require(c, codepage);
   std::string out;
   size_t at = 0;
   while (at < bytes.size()) {
-    if (c.ok()) at = c.Convert(bytes, at, out);
+    at = c.Convert(bytes, at, out);
     if (at >= bytes.size()) break;
     // An undefined byte: the Unicode character of the same number, in UTF-8.
     const unsigned char b = static_cast<unsigned char>(bytes[at++]);
