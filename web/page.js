@@ -14,7 +14,8 @@ const stubBytes = Uint8Array.from(atob($('stub').textContent.trim()), (c) => c.c
 // "#force=copying-reader" reads files through a default stream reader, copying, as on browsers
 // whose Blob streams are no byte streams; "#force=page-reads" has the page read files for its
 // worker, as on browsers whose workers can read no Blob; "#force=module-aes" runs AES on the
-// module's code, as on browsers without the Web Cryptography API (an insecure context).
+// module's code, as on browsers without the Web Cryptography API (an insecure context);
+// "#force=blob-output" and "#force=disk-output" choose where the output goes (see below).
 const kForced = new URLSearchParams(location.hash.slice(1)).getAll('force');
 
 // ---- Helpers ------------------------------------------------------------------------------------
@@ -37,23 +38,153 @@ function rate(bytes, seconds) {
   return seconds > 0 ? `${(bytes / kMiB / seconds).toFixed(1)} MiB/s` : '';
 }
 
-// A save link for `blob`, replacing the one before (whose object URL is released).
-function offer(which, blob, name, label) {
+// ---- Where the output goes ----------------------------------------------------------------------
+
+// An open's plaintext and a made archive go to a file of the browser's own file system (the
+// origin private file system), which the worker that stores them writes through a sync access
+// handle, at the disk's speed, and which the save link offers as the File the browser backs with
+// that disk file: the output never lives in memory. Where the browser has no such file system, or
+// refuses it to the page (Chromium, to a page opened from disk, in its default settings), the
+// output goes to a Blob, which Chromium and Firefox keep on disk and WebKit in memory.
+// "#force=blob-output" takes the Blob in place of the file system, "#force=disk-output" refuses
+// to start where the file system cannot be had.
+const kOutputPrefix = 'zqv-output-';
+// The most output the page keeps in memory, where the browser keeps its Blobs there (WebKit's:
+// opening 1 GiB and 3 GiB raised its memory by about 2.1 bytes per byte of output, so 2 GiB of
+// output takes about 4.3 GiB besides the browser's own), and the size above which it warns.
+const kMemoryOutputLimit = 2 * 1024 * kMiB;
+const kMemoryOutputNote = 256 * kMiB;
+const kMemoryBytesPerByte = 2.1;
+
+// The page's folder in the browser's file system, or null where it has none for the page; the
+// outputs an earlier visit left there are removed first. Settled once, at load.
+const outputFolder = (async () => {
+  if (!(navigator.storage && navigator.storage.getDirectory && navigator.storage.estimate)) return null;
+  try {
+    const folder = await navigator.storage.getDirectory();
+    await removeStale(folder);
+    return kForced.includes('blob-output') ? null : folder;
+  } catch (e) {
+    return null;
+  }
+})();
+
+// Whether the browser keeps Blobs in memory: the page assumes it does where it has no storage
+// manager at all (WebKitGTK), not where it has one and refuses the file system to the page.
+const blobsInMemory = !(navigator.storage && navigator.storage.estimate);
+
+// Removes the outputs no page holds: those an earlier visit left (a closed tab, a download still
+// kept at the end of a visit). Each output is held under a lock of its name while a page keeps
+// it, so another tab's outputs stay; without locks every output of the page's is taken as stale.
+async function removeStale(folder) {
+  const names = [];
+  for await (const name of folder.keys()) if (name.startsWith(kOutputPrefix)) names.push(name);
+  for (const name of names) {
+    if (navigator.locks) {
+      await navigator.locks.request(name, { ifAvailable: true }, (lock) =>
+        lock && folder.removeEntry(name).catch(() => {}));
+    } else {
+      await folder.removeEntry(name).catch(() => {});
+    }
+  }
+}
+
+// A new output of `bytes` bytes: { store } to hand to the worker ({ kind: 'disk', name } or
+// { kind: 'blob' }), remove() to remove what the worker left of it, and a note to show with the
+// work. Refuses, saying what it needs, an output the browser's storage has no room for (by its
+// storage manager's estimate, which bounds Chromium's Blob store as well as the file system) or
+// that the page would keep in memory beyond its limit.
+async function reserveOutput(bytes) {
+  const folder = await outputFolder;
+  if (!folder && kForced.includes('disk-output')) throw new Error('This browser gives the page no file system of its own.');
+  if (!blobsInMemory) {
+    const { quota, usage } = await navigator.storage.estimate();
+    const room = Math.max(0, quota - usage);
+    if (bytes > room) {
+      throw new Error(`Not enough room: the output needs ${formatSize(bytes)} of the browser's storage, and the ` +
+                      `browser gives this page ${formatSize(room)} more. Free some disk space and try again.`);
+    }
+  } else if (bytes > kMemoryOutputLimit) {
+    throw new Error(`This browser keeps the whole output in memory, about ${formatSize(bytes * kMemoryBytesPerByte)} ` +
+                    `for ${formatSize(bytes)}: the page makes no output over ${formatSize(kMemoryOutputLimit)} in it. ` +
+                    'Firefox and Chrome write it to disk instead: use one of them for this file.');
+  }
+  if (!folder) {
+    const note = blobsInMemory && bytes > kMemoryOutputNote ?
+      ` This browser keeps the whole output in memory (about ${formatSize(bytes * kMemoryBytesPerByte)}); ` +
+      'Firefox and Chrome write it to disk.' : '';
+    return { store: { kind: 'blob' }, remove: async () => {}, note };
+  }
+  const name = `${kOutputPrefix}${Date.now()}-${Math.random().toString(36).slice(2, 10)}`;
+  // The lock of the name, held until the output is removed (see removeStale).
+  let release = () => {};
+  if (navigator.locks) {
+    await new Promise((held) => navigator.locks.request(name, () => new Promise((done) => {
+      release = done;
+      held();
+    })));
+  }
+  let removed = null;
+  return {
+    store: { kind: 'disk', name, only: kForced.includes('disk-output') },
+    note: '',
+    // Removes the file, waiting while a worker that was ended still has it open.
+    remove() {
+      removed = removed || (async () => {
+        for (let tries = 0; ; ++tries) {
+          try {
+            await folder.removeEntry(name);
+            break;
+          } catch (e) {
+            if (e.name === 'NotFoundError' || tries >= 50) break;
+            await new Promise((resume) => setTimeout(resume, 100));
+          }
+        }
+        release();
+      })();
+      return removed;
+    },
+  };
+}
+
+function formatSize(n) {
+  return n < kMiB ? `${Math.ceil(n / 1024)} KiB` : n < 1024 * kMiB ? `${(n / kMiB).toFixed(0)} MiB`
+    : `${(n / 1024 / kMiB).toFixed(1)} GiB`;
+}
+
+// The outputs on offer, one per tab: { output (a reserveOutput), url }.
+const offered = { open: null, make: null };
+
+// A save link for `file` (a File or Blob, the output `output` holds), replacing the one before.
+async function offer(which, output, file, name, label) {
+  await withdraw(which);
   const a = $(`${which}-save`);
-  withdraw(which);
-  a.href = URL.createObjectURL(blob);
+  offered[which] = { output, url: URL.createObjectURL(file) };
+  a.href = offered[which].url;
   a.download = name;
-  a.dataset.bytes = blob.size;  // for the tests: some browsers write a download under its name
+  a.dataset.bytes = file.size;  // for the tests: some browsers write a download under its name
   a.textContent = label;
   a.hidden = false;
 }
 
-function withdraw(which) {
+// Takes the save link away and removes the output it offered. The output is kept until then (the
+// next file opened or made, or the next visit): the browser tells a page nothing of when a
+// download has finished, and removing the file earlier would cut the download short.
+async function withdraw(which) {
   const a = $(`${which}-save`);
-  if (a.href) URL.revokeObjectURL(a.href);
   a.removeAttribute('href');
   a.hidden = true;
+  const was = offered[which];
+  offered[which] = null;
+  if (was) {
+    URL.revokeObjectURL(was.url);
+    await was.output.remove();
+  }
 }
+
+// Removes every output the page keeps, when the page goes (a reload, the tab closed): what a
+// browser does not finish then is removed at the next visit.
+addEventListener('pagehide', () => { for (const which of ['open', 'make']) withdraw(which); });
 
 // ---- The worker ---------------------------------------------------------------------------------
 
@@ -216,16 +347,20 @@ function showInfo(file, info) {
   if (info.autoStart) row('Starts', 'at once, without waiting for the Decrypt button');
 }
 
-function chooseOpenFile(file) {
+let openInfo = null;
+
+async function chooseOpenFile(file) {
   openRunner.cancel();
   openFile = file;
-  withdraw('open');
+  openInfo = null;
+  await withdraw('open');
   $('open-form').hidden = true;
   $('open-info').hidden = true;
   setStatus('open', 'busy', 'Reading the header…');
   openRunner.run({ cmd: 'inspect', file, codepage: codepage() }, (m) => {
     if (m.type !== 'inspected') return setStatus('open', 'error', m.text || 'Cancelled.');
     showInfo(file, m.info);
+    openInfo = m.info;
     if (m.info.problem) return setStatus('open', 'error', m.info.problem);
     setStatus('open', 'ready', 'Type the password to decrypt and verify the file.');
     $('open-form').hidden = false;
@@ -247,18 +382,34 @@ window.addEventListener('dragover', (e) => e.preventDefault());
 window.addEventListener('drop', (e) => e.preventDefault());
 $('codepage').addEventListener('change', () => { if (openFile) chooseOpenFile(openFile); });
 
-$('open-form').addEventListener('submit', (e) => {
+// What an output of the page's is, for the tests: "disk" (the browser's file system) or "blob".
+function noteOutput(which, kind) {
+  if (kind) document.documentElement.dataset[`${which}Output`] = kind;
+}
+
+$('open-form').addEventListener('submit', async (e) => {
   e.preventDefault();
-  if (!openFile) return;
-  withdraw('open');
+  if (!openFile || !openInfo) return;
   $('open-go').disabled = true;
-  setStatus('open', 'busy', 'Decrypting and verifying…');
-  openRunner.run({ cmd: 'open', file: openFile, password: $('open-password').value, codepage: codepage() }, (m) => {
+  await withdraw('open');
+  let output;
+  try {
+    const info = openInfo;
+    output = await reserveOutput(info.sizeRange ? info.sizeRange[1] : info.bodySize);
+  } catch (error) {
     $('open-go').disabled = false;
+    return setStatus('open', 'error', error.message);
+  }
+  setStatus('open', 'busy', `Decrypting and verifying…${output.note}`);
+  openRunner.run({ cmd: 'open', file: openFile, password: $('open-password').value, codepage: codepage(),
+                   store: output.store }, async (m) => {
+    $('open-go').disabled = false;
+    noteOutput('open', m.output);
+    if (m.type !== 'opened') output.remove();
     if (m.type === 'opened') {
       setStatus('open', 'done', `Verified: the SHA-1 digest matches. ${m.info.downloadName}, ` +
-                `${formatBytes(m.blob.size)}, in ${m.seconds.toFixed(2)} s (${rate(m.bytes, m.seconds)}).`);
-      offer('open', m.blob, m.info.downloadName, `Save ${m.info.downloadName}`);
+                `${formatBytes(m.file.size)}, in ${m.seconds.toFixed(2)} s (${rate(m.bytes, m.seconds)}).${output.note}`);
+      await offer('open', output, m.file, m.info.downloadName, `Save ${m.info.downloadName}`);
     } else if (m.type === 'wrong') {
       setStatus('open', 'wrong', ZqvCore.kWrongPasswordText);
       $('open-password').select();
@@ -294,9 +445,15 @@ function readSeed() {
   return Number(text);
 }
 
-$('make-form').addEventListener('submit', (e) => {
+// The bytes a made archive takes at most: the stub, the header, the chaining block and the body,
+// whose last block may be a whole block of padding.
+const kMakeSlack = 832 + 2 * 16;
+
+$('make-form').addEventListener('submit', async (e) => {
   e.preventDefault();
-  withdraw('make');
+  $('make-go').disabled = true;
+  await withdraw('make');
+  $('make-go').disabled = false;
   const file = $('make-file').files[0];
   let options;
   try {
@@ -323,15 +480,23 @@ $('make-form').addEventListener('submit', (e) => {
     return setStatus('make', 'error', error.message);
   }
   $('make-go').disabled = true;
-  setStatus('make', 'busy', 'Encrypting…');
-  makeRunner.run({ cmd: 'make', file, options }, (m) => {
+  let output;
+  try {
+    output = await reserveOutput(stubBytes.length + kMakeSlack + file.size);
+  } catch (error) {
     $('make-go').disabled = false;
+    return setStatus('make', 'error', error.message);
+  }
+  setStatus('make', 'busy', `Encrypting…${output.note}`);
+  makeRunner.run({ cmd: 'make', file, options, stub: stubBytes, store: output.store }, async (m) => {
+    $('make-go').disabled = false;
+    noteOutput('make', m.output);
+    if (m.type !== 'made') output.remove();
     if (m.type === 'made') {
-      const blob = new Blob([stubBytes, m.header, m.body], { type: 'application/vnd.microsoft.portable-executable' });
       const name = exeName(file.name);
-      setStatus('make', 'done', `Made ${name}, ${formatBytes(blob.size)}, in ${m.seconds.toFixed(2)} s ` +
-                `(${rate(m.bytes, m.seconds)}). Send it with the password kept apart.`);
-      offer('make', blob, name, `Save ${name}`);
+      setStatus('make', 'done', `Made ${name}, ${formatBytes(m.file.size)}, in ${m.seconds.toFixed(2)} s ` +
+                `(${rate(m.bytes, m.seconds)}). Send it with the password kept apart.${output.note}`);
+      await offer('make', output, m.file, name, `Save ${name}`);
     } else if (m.type === 'cancelled') {
       setStatus('make', 'empty', 'Cancelled.');
     } else {

@@ -130,22 +130,39 @@ function streamSource(file) {
   };
 }
 
-// The output, streamed into one Blob the browser stores where it keeps large data. A write
-// waits while the browser is behind, so what is queued here stays bounded.
-function streamSink(type = '') {
-  const { readable, writable } = new TransformStream({}, { highWaterMark: 4 }, { highWaterMark: 4 });
-  const blob = new Response(readable, { headers: { 'Content-Type': type } }).blob();
-  const writer = writable.getWriter();
+// The output, streamed into Blobs the browser stores where it keeps large data, one per segment
+// of kBlobSegmentBytes, joined into one Blob at the end: WebKit keeps a streamed Blob in memory as
+// one buffer and ends a page whose buffer passes 2 GiB. A write waits while the browser is
+// behind, so what is queued here stays bounded.
+const kBlobSegmentBytes = 256 * 1048576;
+function blobSink(type = '') {
+  const segments = [];
+  let segment = null, held = 0;
+  const open = () => {
+    const { readable, writable } = new TransformStream({}, { highWaterMark: 4 }, { highWaterMark: 4 });
+    return { blob: new Response(readable).blob(), writer: writable.getWriter() };
+  };
+  const close = async () => {
+    await segment.writer.close();
+    segments.push(await segment.blob);
+    segment = null;
+  };
   return {
+    kind: 'blob',
     async write(bytes) {
-      await writer.ready;
-      writer.write(bytes).catch(() => {});  // a failed stream fails the next write or the close
+      if (segment && held + bytes.length > kBlobSegmentBytes) await close();
+      if (!segment) { segment = open(); held = 0; }
+      held += bytes.length;
+      await segment.writer.ready;
+      segment.writer.write(bytes).catch(() => {});  // a failed stream fails the next write or the close
     },
-    async blob() {
-      await writer.close();
-      heldOutput = await blob;
+    // The whole output, with `head` (Blobs or bytes) before it.
+    async output(head = []) {
+      if (segment) await close();
+      heldOutput = new Blob([...head, ...segments], { type });
       return heldOutput;
     },
+    abort() { if (segment) segment.writer.abort().catch(() => {}); segment = null; },
   };
 }
 
@@ -153,6 +170,66 @@ function streamSink(type = '') {
 // worker's Blob made from a stream once the worker drops it, and the page's copy of it then
 // reads as empty: a save of no bytes. Holding it costs no memory, the bytes are the browser's.
 let heldOutput = null;
+
+// The output written to a file of the browser's own file system (the origin private file
+// system), named by the page, through a sync access handle: straight to disk in the writes it is
+// given, starting at byte `start`; output() closes it and answers the File the browser backs with
+// that disk file, which the page offers without reading it. writeAt() places what goes before
+// `start` (a made archive's stub and header, known last).
+async function diskSink(name, start = 0) {
+  const folder = await navigator.storage.getDirectory();
+  const handle = await folder.getFileHandle(name, { create: true });
+  const access = await handle.createSyncAccessHandle();
+  let position = start, closed = false;
+  const writeAt = (bytes, at) => {
+    try {
+      for (let done = 0; done < bytes.length;) {
+        const n = access.write(bytes.subarray(done), { at: at + done });
+        if (!(n > 0)) throw new Error('the browser wrote nothing');
+        done += n;
+      }
+    } catch (e) {
+      if (e && e.name === 'QuotaExceededError')
+        throw new Error('The browser refused the output more room: its storage for this page is full.');
+      throw e;
+    }
+  };
+  const close = () => { if (!closed) { closed = true; access.close(); } };
+  try {
+    access.truncate(0);
+  } catch (e) {
+    close();
+    throw e;
+  }
+  return {
+    kind: 'disk',
+    write(bytes) {
+      writeAt(bytes, position);
+      position += bytes.length;
+    },
+    writeAt,
+    async output() {
+      access.flush();
+      close();
+      return handle.getFile();
+    },
+    abort() { try { close(); } catch (e) { /* closed with the worker */ } },
+  };
+}
+
+// The sink `store` asks for: { kind: 'disk', name } (the browser's file system, or a Blob where a
+// worker cannot have it), { kind: 'blob' }, or null for none.
+async function outputSink(store, type = '', start = 0) {
+  if (!store) return null;
+  if (store.kind === 'disk') {
+    try {
+      return await diskSink(store.name, start);
+    } catch (e) {
+      if (store.only) throw e;
+    }
+  }
+  return blobSink(type);
+}
 
 const session = ZqvCore.createSession(createZqvModule, ZqvCodepages, {
   wasmBinary: Uint8Array.from(atob(kZqvWasmBase64), (c) => c.charCodeAt(0)),
@@ -195,29 +272,40 @@ function serveWindows(port, zqv) {
 
 // ---- The hasher's side --------------------------------------------------------------------------
 
-// Hashes the pieces it is handed, in order, and when asked stores them in a Blob too; answers
-// each piece when it is done with it, and the digest (and the Blob) at the end.
+// Hashes the pieces it is handed, in order, and when asked stores them too (outputSink); answers
+// each piece when it is done with it, and the digest (and the output) at the end. A run with
+// `hash` false only stores: the browser's own floor for the output path (bench/web-open).
 function serveHashing(port, zqv) {
-  let sink = null;
+  let sink = null, hash = true;
   let queue = Promise.resolve();
   const handle = async (m) => {
     try {
       if (m.cmd === 'begin') {
+        if (sink) sink.abort();
+        sink = null;
+        hash = m.hash !== false;
         zqv.sha1Start();
-        sink = m.store ? streamSink(m.type) : null;
+        sink = await outputSink(m.store, m.type);
+      } else if (m.cmd === 'abort') {
+        if (sink) sink.abort();
+        sink = null;
+        heldOutput = null;  // a wrong password's output is not kept
       } else if (m.cmd === 'piece') {
         const bytes = new Uint8Array(m.buffer, m.offset, m.length);
-        zqv.sha1Add(bytes);
-        if (sink) {
+        if (hash) zqv.sha1Add(bytes);
+        if (sink && sink.kind === 'blob') {
           await sink.write(bytes);
           port.postMessage({ id: m.id, took: true });
         } else {
+          if (sink) sink.write(bytes);  // copied to the file at once
           port.postMessage({ id: m.id, took: true, spare: m.buffer }, [m.buffer]);  // to be used again
         }
       } else if (m.cmd === 'end') {
         const digest = zqv.sha1Finish();
-        port.postMessage({ id: m.id, digest, blob: sink ? await sink.blob() : null });
+        const kind = sink ? sink.kind : '';
+        const output = sink ? await sink.output() : null;
         sink = null;
+        port.postMessage({ id: m.id, digest, output, kind });
       }
     } catch (e) {
       port.postMessage({ id: m.id, error: e.message || String(e) });
@@ -235,9 +323,10 @@ let hashCount = 0;
 const kPiecesAhead = 4;
 
 // One run of the hasher: add(bytes) hands the piece over (its buffer is transferred) and waits
-// while the hasher is behind; end() answers { digest, blob }. With `store`, the pieces go into
-// the Blob too.
-function hashing(store, type = '') {
+// while the hasher is behind; end() answers { digest, output, kind }; abort() ends a run that
+// failed, closing its output. With `store` (see outputSink), the pieces are stored too; with
+// `hash` false they are only stored.
+function hashing(store, type = '', hash = true) {
   const id = ++hashCount;
   let ahead = 0, resume = null, ended = null, failure = null;
   hasherPort.onmessage = (event) => {
@@ -252,7 +341,7 @@ function hashing(store, type = '') {
     if (a.digest && ended) ended.resolve(a);
     if (a.error && ended) ended.reject(failure);
   };
-  hasherPort.postMessage({ cmd: 'begin', id, store, type });
+  hasherPort.postMessage({ cmd: 'begin', id, store, type, hash });
   return {
     async add(bytes) {
       if (failure) throw failure;
@@ -269,6 +358,7 @@ function hashing(store, type = '') {
         hasherPort.postMessage({ cmd: 'end', id });
       });
     },
+    abort() { hasherPort.postMessage({ cmd: 'abort', id }); },
   };
 }
 
@@ -378,29 +468,42 @@ async function open(zqv, m) {
   if (info.problem) throw new ZqvCore.Refusal(info.problem);
   const password = zqv.passwordBytes(m.password, m.codepage);
   const windows = zqv.bodyWindows(info, kWindowBytes);
-  const hashed = hashing(true, 'application/octet-stream');
+  const hashed = hashing(m.store, 'application/octet-stream');
   let reported = 0;
-  await decryptInWindows(m.file, windows, { id: ++runCount, cipher: info.cipher, password }, (plain, w) => {
-    const now = performance.now();
-    if (now - reported >= 100 || w.last) {
-      reported = now;
-      progress(w.offset + w.count - info.bodyStart, info.bodySize);
-    }
-    return hashed.add(plain);
-  });
-  const { digest, blob } = await hashed.end();
-  if (!zqv.digestMatches(digest)) return { type: 'wrong' };
+  try {
+    await decryptInWindows(m.file, windows, { id: ++runCount, cipher: info.cipher, password }, (plain, w) => {
+      const now = performance.now();
+      if (now - reported >= 100 || w.last) {
+        reported = now;
+        progress(w.offset + w.count - info.bodyStart, info.bodySize);
+      }
+      return hashed.add(plain);
+    });
+  } catch (e) {
+    hashed.abort();
+    throw e;
+  }
+  const { digest, output, kind } = await hashed.end();
+  if (!zqv.digestMatches(digest)) {
+    hashed.abort();
+    return { type: 'wrong', output: kind };
+  }
   const seconds = (performance.now() - started) / 1000;
-  return { type: 'opened', info, blob, seconds, bytes: info.bodySize, reads, aes: zqv.aesRunsOn(info.cipher) };
+  return { type: 'opened', info, file: output, output: kind, seconds, bytes: info.bodySize, reads,
+           aes: zqv.aesRunsOn(info.cipher) };
 }
 
+// Makes the archive into the output m.store asks for (see outputSink): the stub (m.stub), the
+// header and the body. On a file the body is written first, after room for the stub and the
+// header, which are written last (the header's digest line is known only then).
 async function make(zqv, m) {
-  const sink = streamSink();
+  const type = 'application/vnd.microsoft.portable-executable';
+  const sink = await outputSink(m.store, type, m.stub.length + zqv.headerSize());
   const started = performance.now();
   // AES bodies are hashed beside the encryption, from copies (the source's buffer is used again).
   let hashed = null;
   const hasher = {
-    start() { hashed = hashing(false); },
+    start() { hashed = hashing(null); },
     add(bytes) {
       const copy = new Uint8Array(windowBuffer(bytes.length), 0, bytes.length);
       copy.set(bytes);
@@ -408,10 +511,45 @@ async function make(zqv, m) {
     },
     async finish() { return (await hashed.end()).digest; },
   };
-  const header = await zqv.make(streamSource(m.file), sink, m.options, progress, hasher);
-  const body = await sink.blob();
+  let file;
+  try {
+    const header = await zqv.make(streamSource(m.file), sink, m.options, progress, hasher);
+    if (sink.kind === 'disk') {
+      sink.writeAt(m.stub, 0);
+      sink.writeAt(header, m.stub.length);
+      file = await sink.output();
+    } else {
+      file = await sink.output([m.stub, header]);
+    }
+  } catch (e) {
+    sink.abort();
+    throw e;
+  }
   const seconds = (performance.now() - started) / 1000;
-  return { type: 'made', header, body, seconds, bytes: m.file.size, reads, aes: zqv.aesRunsOn(m.options.cipher) };
+  return { type: 'made', file, output: sink.kind, seconds, bytes: m.file.size, reads,
+           aes: zqv.aesRunsOn(m.options.cipher) };
+}
+
+// The browser's own floor for the output path m.store asks for: the file read as an open reads
+// the body (one byte stream, windows of kWindowBytes) and stored as an open stores its output
+// (handed to the hasher worker, which writes it), with nothing decrypted or hashed.
+async function floor(zqv, m) {
+  const started = performance.now();
+  const reader = byteReader(m.file);
+  const stored = hashing(m.store, 'application/octet-stream', false);
+  try {
+    for (;;) {
+      const r = await fill(reader, windowBuffer(kWindowBytes), 0, kWindowBytes);
+      if (r.count > 0) await stored.add(new Uint8Array(r.buffer, 0, r.count));
+      if (r.count < kWindowBytes) break;
+    }
+  } catch (e) {
+    stored.abort();
+    throw e;
+  }
+  const { output, kind } = await stored.end();
+  const seconds = (performance.now() - started) / 1000;
+  return { type: 'floor', file: output, output: kind, seconds, bytes: m.file.size, reads };
 }
 
 // Jobs one after another: the module is suspended while it waits for a read and must not be
@@ -444,6 +582,8 @@ async function handle(m) {
       postMessage(await open(zqv, m));
     } else if (m.cmd === 'make') {
       postMessage(await make(zqv, m));
+    } else if (m.cmd === 'floor') {
+      postMessage(await floor(zqv, m));
     }
   } catch (e) {
     postMessage({ type: e instanceof ZqvCore.Refusal ? 'refused' : 'failed', text: e.message || String(e) });

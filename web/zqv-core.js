@@ -151,8 +151,9 @@ class Session {
     return bytes;
   }
 
-  // Where the header starts in a self-extractor: the stub's length.
+  // Where the header starts in a self-extractor: the stub's length; and the header's length.
   headerOffset() { return zqv._zqv_header_offset(); }
+  headerSize() { return zqv._zqv_header_size(); }
 
   decodeAt(pointer, length, codepage) {
     return this.cp.decode(zqv.HEAPU8.subarray(pointer, pointer + length), codepage);

@@ -86,6 +86,12 @@ class Browser:
     def reads(self, url):
         return "byte-stream"
 
+    # Where the page's output goes in this engine: "disk" (a file of the browser's own file
+    # system, which Chromium and Firefox give a page served from 127.0.0.1 or opened from disk;
+    # Chromium's from disk because the tests allow file access from files) or "blob".
+    def output(self, url):
+        return "disk"
+
     def __init__(self, work):
         self.profile = pathlib.Path(tempfile.mkdtemp(prefix=f"{self.engine}-", dir=work))
         self.log = self.profile.parent / f"{self.profile.name}.log"  # the browser's own output
@@ -261,6 +267,9 @@ class WebKit(Browser):
     def reads(self, url):
         # WebKit's Blob streams are no byte streams; from disk its workers can read no Blob at all.
         return "page" if url.startswith("file:") else "copying"
+
+    def output(self, url):
+        return "blob"  # WebKitGTK 2.50 has no storage manager (navigator.storage) at all
 
     def __init__(self, work):
         super().__init__(work)

@@ -17,7 +17,9 @@ under Wine). The environment names the pieces:
                     "#force=" switch: copying-reader (files read through a default stream
                     reader, as where Blob streams are no byte streams), page-reads (the page
                     reads files for its worker, as where workers can read no Blob), module-aes
-                    (AES on the module's code, as where there is no Web Cryptography API)
+                    (AES on the module's code, as where there is no Web Cryptography API),
+                    blob-output (the output in a Blob, as where the browser gives the page no
+                    file system of its own)
 """
 import functools
 import http.server
@@ -94,6 +96,8 @@ class Page:
             FORCE, self.browser.reads(self.url))
         # Which AES the page runs: the browser's own (Web Cryptography) unless forced.
         self.expected_aes = "module" if FORCE == "module-aes" else "platform"
+        # Where the output goes: the browser's file system where it has one, unless forced.
+        self.expected_output = "blob" if FORCE == "blob-output" else self.browser.output(self.url)
         self.driver.get(self.url)
         self.wait_for(lambda d: d.execute_script("return document.readyState") == "complete")
         self.driver.execute_script(browsers.PAGE_ERROR_LISTENER)
@@ -105,6 +109,29 @@ class Page:
     def aes(self, which):
         """Which AES the last open or make of an AES archive ran: platform or module."""
         return self.driver.execute_script(f"return document.documentElement.dataset.{which}Aes || ''")
+
+    def output(self, which):
+        """Where the last output of an open or make went: disk or blob."""
+        return self.driver.execute_script(f"return document.documentElement.dataset.{which}Output || ''")
+
+    def kept_outputs(self, prefix="zqv-output-"):
+        """The names in the page's folder of the browser's file system that start with `prefix`
+        (every one, with ""); None where the page has no such folder."""
+        return self.driver.execute_async_script("""
+            const [prefix, done] = arguments;
+            if (!(navigator.storage && navigator.storage.getDirectory)) return done(null);
+            navigator.storage.getDirectory().then(async (folder) => {
+              const names = [];
+              for await (const name of folder.keys()) if (name.startsWith(prefix)) names.push(name);
+              done(names.sort());
+            }, () => done(null));""", prefix)
+
+    def storage_room(self):
+        """What the browser's storage manager says the page may still store, in bytes, or None."""
+        return self.driver.execute_async_script("""
+            const done = arguments[0];
+            if (!(navigator.storage && navigator.storage.estimate)) return done(null);
+            navigator.storage.estimate().then((e) => done(e.quota - e.usage), () => done(null));""")
 
     def close(self):
         self.browser.close()
@@ -260,6 +287,7 @@ class OpenTests(PageCase):
                 self.assertEqual(state, "done", text)
                 self.assertEqual(self.page.reads("open"), self.page.expected_reads)
                 self.assertEqual(self.page.aes("open"), self.page.expected_aes if name.startswith("aes") else "")
+                self.assertEqual(self.page.output("open"), self.page.expected_output)
                 # The folder part is dropped: the browser saves into its own folder.
                 self.assertEqual(self.page.save("open", "sample.dat"), plain)
                 if name == "aes256":
@@ -345,6 +373,64 @@ class OpenTests(PageCase):
         state, text = self.page.type_open_password(PASSWORD)
         self.assertEqual(state, "done", text)
         self.assertEqual(self.page.save("open", "sample.dat"), sample().read_bytes())
+
+    def test_the_output_is_kept_while_offered_and_removed_after(self):
+        """On the browser's file system the page keeps one file, the one it offers: removed when
+        another file is opened, never kept for a wrong password, and what an earlier visit left
+        is removed at the next load (files not the page's stay). A Blob output writes nothing
+        there."""
+        archive = self.build(sample(), WORK / "kept.exe", "aes256")
+        other = self.build(sample(), WORK / "kept-other.exe", "blowfish")
+        disk = self.page.expected_output == "disk"
+        self.page.open_archive(archive)
+        self.assertEqual(self.page.type_open_password(PASSWORD)[0], "done")
+        self.assertEqual(self.page.output("open"), self.page.expected_output)
+        kept = self.page.kept_outputs()
+        if disk:
+            self.assertEqual(len(kept), 1, kept)
+        else:
+            self.assertIn(kept, (None, []))
+        self.assertEqual(self.page.save("open", "sample.dat"), sample().read_bytes())
+        self.assertEqual(self.page.kept_outputs(), kept)  # saved, and kept until the next file
+        self.page.open_archive(other)
+        self.assertIn(self.page.kept_outputs(), (None, []))
+        self.assertEqual(self.page.type_open_password("not the password")[0], "wrong")
+        self.assertIn(self.page.kept_outputs(), (None, []))
+        if not disk:
+            return
+        # Left by an earlier visit: an output of the page's and a file of another kind.
+        self.page.driver.execute_async_script("""
+            const done = arguments[0];
+            navigator.storage.getDirectory().then(async (folder) => {
+              for (const name of ['zqv-output-1-stale', 'other-file']) await folder.getFileHandle(name, { create: true });
+              done();
+            });""")
+        self.assertEqual(self.page.type_open_password(PASSWORD)[0], "done")
+        self.page.driver.get(self.page.url)
+        self.page.wait_for(lambda d: self.page.kept_outputs() == [])
+        self.assertEqual(self.page.kept_outputs("other-"), ["other-file"])
+        self.page.driver.execute_async_script("""
+            const done = arguments[0];
+            navigator.storage.getDirectory().then((folder) => folder.removeEntry('other-file')).then(done);""")
+        self.page.driver.execute_script(browsers.PAGE_ERROR_LISTENER)
+
+    def test_an_output_without_room_is_refused_before_starting(self):
+        """Larger than the browser's storage says it has room for, or, where the output lives in
+        memory, than the page keeps there: refused with what it needs, and nothing started. The
+        archive is sparse: its header is real, its body never read."""
+        room = self.page.storage_room()
+        body = room + (1 << 20) if room is not None else (2 << 30) + (1 << 20)
+        archive = self.build(sample(), WORK / "roomless.exe", "aes256")
+        os.truncate(archive, BODY_OFFSET + body)
+        self.assertEqual(self.page.open_archive(archive)[0], "ready")
+        state, text = self.page.type_open_password(PASSWORD)
+        self.assertEqual(state, "error")
+        self.assertIn("Not enough room: the output needs" if room is not None else
+                      "This browser keeps the whole output in memory", text)
+        self.assertFalse(self.page.el("open-progress").is_displayed())
+        self.assertFalse(self.page.el("open-save").is_displayed())
+        self.assertIn(self.page.kept_outputs(), (None, []))
+        archive.unlink()
 
     def test_password_characters_the_code_page_lacks_are_refused(self):
         archive = self.build(sample(), WORK / "cp.exe", "des")
@@ -439,6 +525,7 @@ class MakeTests(PageCase):
                 self.assertEqual(state, "done", text)
                 self.assertEqual(self.page.reads("make"), self.page.expected_reads)
                 self.assertEqual(self.page.aes("make"), self.page.expected_aes if name.startswith("aes") else "")
+                self.assertEqual(self.page.output("make"), self.page.expected_output)
                 if name == "aes256":
                     self.page.shot("make-done")
                 made = self.page.save("make", "sample.exe")
@@ -493,6 +580,22 @@ class MakeTests(PageCase):
             self.page.shot("make-form")
 
 
+    def test_an_archive_without_room_is_refused_before_starting(self):
+        room = self.page.storage_room()
+        src = WORK / "src" / "roomless.dat"
+        src.parent.mkdir(parents=True, exist_ok=True)
+        with open(src, "wb") as f:
+            f.truncate(room + 1 if room is not None else (2 << 30) + 1)  # sparse, never read
+        state, text = self.page.make(src)
+        self.assertEqual(state, "error")
+        self.assertIn("Not enough room: the output needs" if room is not None else
+                      "This browser keeps the whole output in memory", text)
+        self.assertFalse(self.page.el("make-progress").is_displayed())
+        self.assertFalse(self.page.el("make-save").is_displayed())
+        self.assertIn(self.page.kept_outputs(), (None, []))
+        src.unlink()
+
+
 class PageServer:
     """The page's folder served at 127.0.0.1, noting every request it receives."""
 
@@ -530,11 +633,19 @@ class IsolationTests(unittest.TestCase):
         zqv("build", sample(), "-o", archive, "--cipher", cipher)
         self.assertEqual(page.open_archive(archive)[0], "ready")
         self.assertEqual(page.type_open_password(PASSWORD)[0], "done")
+        self.assertEqual(page.output("open"), page.expected_output)
+        # On the browser's file system, the page keeps the one output it offers.
+        one = 1 if page.expected_output == "disk" else 0
+        self.assertEqual(len(page.kept_outputs() or []), one)
         self.assertEqual(page.save("open", "sample.dat"), sample().read_bytes())
         self.assertEqual(page.make(sample(), cipher=CIPHERS[cipher])[0], "done")
+        self.assertEqual(page.output("make"), page.expected_output)
         made = WORK / f"isolation-made-{cipher}.exe"
         made.write_bytes(page.save("make", "sample.exe"))
         zqv("test", made)
+        # Making changed the code page (the make form's), so the open output went with the
+        # file opened, read again: the made archive is kept alone.
+        self.assertEqual(len(page.kept_outputs() or []), one)
 
     def try_to_send(self, page, server):
         """The page's own code may not reach the network either: its policy refuses."""
