@@ -2,6 +2,11 @@
 // is decrypted into a temporary file beside the output, that file is hashed, and only a
 // matching digest replaces the output with it. A wrong password, a short body or a full disk
 // leaves the output folder as it was.
+//
+// The temporary file ("zqv", four hexadecimal digits, ".tmp") is held open without sharing from
+// its creation until it is moved into place, so no other process can delete it meanwhile. A
+// stub that was killed leaves its file behind, closed by the system; the next extraction into
+// that folder removes such files, those of the pattern that can be deleted.
 #include "ExtractArchive.h"
 
 #include <windows.h>
@@ -31,7 +36,11 @@ bool IsFile(const char* path) {
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void RemoveTempFile() {
+// Closes and removes the temporary file. Once it is closed another stub may take it for a stale
+// one and delete it first, which does no harm: a file made since under that name is held open
+// by its stub, and this delete fails.
+void RemoveTempFile(TFileStream& temp) {
+  (void)temp.Close();
   if (gTempFile[0]) DeleteFileA(gTempFile);
   gTempFile[0] = 0;
 }
@@ -111,11 +120,68 @@ void AskPasswordAndDeriveKeys() {
 
 Status CreateError(DWORD error) { return RaiseFileError(ErrorKind::EFCreateError, gOutputPath, error); }
 
+// A write to the temporary file that failed, reported against the output path with the
+// system's reason (a full disk when the system gave none).
+Status WriteError(const TFileStream& temp) {
+  const DWORD error = temp.LastError();
+  return RaiseFileError(ErrorKind::EWriteError, gOutputPath, error ? error : ERROR_DISK_FULL);
+}
+
+// Whether a file name is one of the temporary files: "zqv", four hexadecimal digits, ".tmp", in
+// any case, as the file system compares names.
+bool IsTempName(const char* name) {
+  static const char kPattern[] = "zqv####.tmp";
+  for (int i = 0; i < 12; ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+    const bool fits = kPattern[i] == '#' ? (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') : c == kPattern[i];
+    if (!fits) return false;
+  }
+  return true;
+}
+
+// Removes from the output's folder (the first `folderLength` characters of gTempFile) the
+// temporary files that stubs which were stopped left there: files of the pattern that can be
+// deleted. A running stub's file is open without delete sharing, and the system refuses to
+// delete it; the handles of a killed process are closed, so its file can go. Nothing else is
+// touched, and what cannot be removed stays without a word.
+void RemoveStaleTempFiles(int folderLength) {
+  char* const name = gTempFile + folderLength;
+  const int capacity = int(sizeof gTempFile) - folderLength;
+  TextBuilder(name, capacity).Add("zqv*");
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(gTempFile, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsTempName(found.cFileName)) {
+      TextBuilder(name, capacity).Add(found.cFileName);
+      DeleteFileA(gTempFile);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+// Counts the four digits of a temporary name up by one, as a hexadecimal number; false past FFFF.
+bool NextTempName(char* digits) {
+  for (int i = 3; i >= 0; --i) {
+    char& c = digits[i];
+    if (c == '9') c = 'A';
+    else if (c != 'F') ++c;
+    else {
+      c = '0';
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
 // Finds the reasons the output file could not be created before any byte is decrypted, and
 // reports each as creating the output path would: a path that names a folder or ends in a
 // backslash, a missing folder, an existing file that may not be replaced, a folder that may not
-// be written. Then makes the temporary file beside the output.
-Status CreateTempFile() {
+// be written. Then removes stale temporary files and makes the temporary file beside the output,
+// open in `temp`.
+Status CreateTempFile(TFileStream& temp) {
   const int length = TextLength(gOutputPath);
   const int folderLength = FolderPartLength(gOutputPath);
   char folder[kOutputPathCapacity];
@@ -135,21 +201,34 @@ Status CreateTempFile() {
     if (h == INVALID_HANDLE_VALUE) return CreateError(GetLastError());
     CloseHandle(h);
   }
-  // The buffer has room for the longest output folder and the "zqvXXXX.tmp" name, more than
-  // GetTempFileNameA is documented to write.
-  // GetTempFileNameA takes folders of at most MAX_PATH - 14 characters. A longer one, which only
-  // systems with long paths can hold, is past what this ANSI program handles: it fails as the
-  // creation of the output file, before anything is written.
+  // Folders of more than MAX_PATH - 14 characters, which only systems with long paths can hold,
+  // are past what this ANSI program handles: that fails as the creation of the output file,
+  // before anything is written. gTempFile has room for the longest output folder and the name.
   if (folderLength > MAX_PATH - 14) return CreateError(ERROR_FILENAME_EXCED_RANGE);
-  if (!GetTempFileNameA(folder, "zqv", 0, gTempFile)) {
+  TextBuilder(gTempFile, sizeof gTempFile).Add(folder);
+  RemoveStaleTempFiles(folderLength);
+  // The first free name from zqv0000.tmp on, created and opened without sharing in one step: no
+  // moment passes in which another stub could take the new file for a stale one.
+  TextBuilder(gTempFile + folderLength, sizeof gTempFile - folderLength).Add("zqv0000.tmp");
+  for (;;) {
+    const HANDLE h = CreateFileA(gTempFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      temp.Adopt(reinterpret_cast<FileHandle>(h));
+      return kOk;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS) {
+      if (NextTempName(gTempFile + folderLength + 3)) continue;
+    }
     gTempFile[0] = 0;
-    return CreateError(GetLastError());
+    return CreateError(error);
   }
-  return kOk;
 }
 
-// Decrypts the body into the temporary file and hashes what was written.
-Status DecryptAndHash(uint8_t digest[20]) {
+// Decrypts the body into the temporary file and hashes what was written, read back through the
+// same handle, which stays open.
+Status DecryptAndHash(TFileStream& temp, uint8_t digest[20]) {
   // 64 KiB reads go from the file straight into this buffer (TKxSHA1's 1 KiB reads made a
   // 256 MiB file 262,144 calls through the stream's buffer); first it holds the PE header.
   uint8_t chunk[64 * 1024];
@@ -162,39 +241,36 @@ Status DecryptAndHash(uint8_t digest[20]) {
   if (fileSize < 0) return RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
   BoundedStream body(file, BodyEnd(FindCertificateTable(chunk, head, fileSize), fileSize));
   if (!body.SetPosition(BodyOffset)) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
-  if (Status s = CreateTempFile(); !s.Ok()) return s;
+  if (Status s = CreateTempFile(temp); !s.Ok()) return s;
 
-  TFileStream output;
-  Status s = output.Open(gTempFile, FileAccess::CreateExclusive);
-  if (s.Ok()) s = DecryptBody(gHeader.cipher, gKeys, body, output);
-  const Status closed = output.Close();
+  Status s = DecryptBody(gHeader.cipher, gKeys, body, temp);
+  // Back to the start, which writes out what the stream still holds.
+  if (s.Ok() && !temp.SetPosition(0)) s = RaiseError(ErrorKind::EWriteError, "Write error");
   (void)file.Close();
-  if (s.Ok()) s = closed;
-  if (s.kind == ErrorKind::EWriteError) {
-    // A full disk is reported as such, naming the output and the system's reason.
-    const DWORD error = output.LastError();
-    s = RaiseFileError(ErrorKind::EWriteError, gOutputPath, error ? error : ERROR_DISK_FULL);
-  } else if (file.LastError() != 0) {
-    // A body the disk could not give is no damaged archive and no wrong password: the system's
-    // reason is reported.
-    s = RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
-  }
+  // A full disk is reported as such, naming the output and the system's reason.
+  if (s.kind == ErrorKind::EWriteError) return WriteError(temp);
+  // A body the disk could not give is no damaged archive and no wrong password: the system's
+  // reason is reported.
+  if (file.LastError() != 0) return RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
   if (!s.Ok()) return s;
 
-  TFileStream written;
-  if (Status o = written.Open(gTempFile, FileAccess::ReadShareRead); !o.Ok()) return o;
   Sha1Context sha;
   Sha1Start(sha);
-  for (int32_t n; (n = written.Read(chunk, sizeof chunk)) > 0;) Sha1Add(sha, chunk, n);
+  for (int32_t n; (n = temp.Read(chunk, sizeof chunk)) > 0;) Sha1Add(sha, chunk, n);
   Sha1Finish(sha, digest);
   // A file that cannot be read back is not judged: its digest would blame the password.
-  if (written.LastError() != 0) return RaiseFileError(ErrorKind::EReadError, gOutputPath, written.LastError());
-  return written.Close();
+  if (temp.LastError() != 0) return RaiseFileError(ErrorKind::EReadError, gOutputPath, temp.LastError());
+  return kOk;
 }
 
-// Puts the verified temporary file in the output's place.
-Status ReplaceOutputFile() {
-  if (IsFile(gOutputPath)) DeleteFileA(gOutputPath);  // a failed delete shows up in the move
+// Puts the verified temporary file in the output's place. Moving needs the file closed (an open
+// handle that shares no deletion forbids renaming it too); the close comes first, so that a
+// write the system reports lost only then keeps the existing output. Between the close and the
+// move the file is unlocked: a stub starting in this folder at that moment could remove it, and
+// the move then fails as the creation of the output.
+Status ReplaceOutputFile(TFileStream& temp) {
+  if (!temp.Close().Ok()) return WriteError(temp);
+  DeleteFileA(gOutputPath);  // a failed delete shows up in the move
   if (!MoveFileA(gTempFile, gOutputPath)) return CreateError(GetLastError());
   gTempFile[0] = 0;
   return kOk;
@@ -210,20 +286,21 @@ Status ExtractArchive(bool& verified) {
   ApplyOverwriteMode();
   AskPasswordAndDeriveKeys();
 
+  TFileStream temp;
   uint8_t digest[20];
-  Status s = DecryptAndHash(digest);
+  Status s = DecryptAndHash(temp, digest);
   if (s.Ok()) {
     char line[kDigestLineLength + 1];
     MakeDigestLine(digest, line);
     if (!DigestLineMatches(gHeader, line)) {
-      RemoveTempFile();
+      RemoveTempFile(temp);
       MessageBoxA(nullptr, "Wrong password.", kMessageCaption, MB_ICONERROR);
       return kOk;
     }
-    s = ReplaceOutputFile();
+    s = ReplaceOutputFile(temp);
   }
   // No unverified output stays behind an error.
-  RemoveTempFile();
+  RemoveTempFile(temp);
   verified = s.Ok();
   return s;
 }

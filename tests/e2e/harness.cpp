@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "trust.h"
@@ -42,6 +43,7 @@ struct Scenario {
   HWND current = nullptr;
   std::vector<std::string> forbiddenCaptions;  // windows that must not appear while polling
   std::vector<HWND> forbiddenVisible;          // windows that must not become visible
+  std::vector<std::pair<std::string, HANDLE>> held;  // files opened by "hold", by path
 };
 
 std::string Format(const char* format, ...) {
@@ -198,6 +200,13 @@ BOOL CALLBACK FindChildText(HWND child, LPARAM param) {
   GetWindowTextA(child, text, sizeof text);
   if (GlobMatch(search->pattern->c_str(), text)) search->found = true;
   return !search->found;
+}
+
+// GlobMatch without regard to case, as Windows compares file names.
+bool GlobMatchNoCase(std::string pattern, std::string text) {
+  CharUpperA(pattern.data());
+  CharUpperA(text.data());
+  return GlobMatch(pattern.c_str(), text.c_str());
 }
 
 // A top-level dialog of the stub with this caption, or null.
@@ -469,7 +478,7 @@ DWORD TimeoutArg(const Scenario& s, const std::vector<std::string>& args, size_t
 void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args) {
   for (std::string& arg : args) arg = Expand(s, arg);
   // Files and folders may be named with wildcards in their path.
-  if ((verb == "file" || verb == "folder") && !args.empty()) args[0] = ResolveWildcards(args[0]);
+  if ((verb == "file" || verb == "folder" || verb == "locked") && !args.empty()) args[0] = ResolveWildcards(args[0]);
 
   if (verb == "timeout") {  // SECONDS: the default for later waits
     Need(args, 1, 1);
@@ -666,14 +675,58 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
   } else if (verb == "no-file") {  // PATH: nothing is there
     Need(args, 1, 1);
     if (GetFileAttributesA(args[0].c_str()) != INVALID_FILE_ATTRIBUTES) Fail(args[0] + " exists");
-  } else if (verb == "folder") {  // PATH|NAMES: the folder holds exactly these names (comma-separated)
+  } else if (verb == "folder") {  // PATH|NAMES: the folder holds exactly these names (comma-separated, * any run)
     Need(args, 2, 2);
     std::string listing = FolderListing(args[0]);
-    if (lstrcmpiA(listing.c_str(), args[1].c_str()) != 0)
+    if (!GlobMatchNoCase(args[1], listing))
       Fail(args[0] + " holds \"" + listing + "\", expected \"" + args[1] + "\"");
   } else if (verb == "wait-file") {  // PATH[|SECONDS]: waits until a file exists
     Need(args, 1, 2);
     WaitFor(s, TimeoutArg(s, args, 1), args[0], [&] { return IsFile(args[0]); });
+  } else if (verb == "wait-size") {  // PATH|BYTES[|SECONDS]: waits until a file of the name (* and ?) holds BYTES
+    Need(args, 2, 3);
+    const ULONGLONG least = ULONGLONG(ToInt(args[1]));
+    WaitFor(s, TimeoutArg(s, args, 2), args[0] + " to reach " + args[1] + " bytes", [&] {
+      if (ProcessEnded(s)) Fail("the stub ended before " + args[0] + " reached " + args[1] + " bytes");
+      // The sizes the folder listing shows: the file may be open in a way that lets nobody else
+      // open it.
+      WIN32_FIND_DATAA data;
+      HANDLE find = FindFirstFileA(args[0].c_str(), &data);
+      if (find == INVALID_HANDLE_VALUE) return false;
+      bool reached = false;
+      do {
+        const ULONGLONG size = ULONGLONG(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+        reached = !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && size >= least;
+      } while (!reached && FindNextFileA(find, &data));
+      FindClose(find);
+      return reached;
+    });
+  } else if (verb == "kill") {  // CODE: ends the stub at once (TerminateProcess), as a task manager does
+    Need(args, 1, 1);
+    if (!s.running || ProcessEnded(s)) Fail("the stub is not running");
+    if (!TerminateProcess(s.process.hProcess, UINT(ToInt(args[0]))))
+      Fail(Format("TerminateProcess failed (%lu)", GetLastError()));
+  } else if (verb == "hold") {  // PATH: opens (or makes) the file sharing nothing, as a stub holds its temporary
+    Need(args, 1, 1);
+    HANDLE file = CreateFileA(args[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) Fail(Format("cannot hold %s (%lu)", args[0].c_str(), GetLastError()));
+    s.held.emplace_back(args[0], file);
+  } else if (verb == "locked") {  // PATH: another process cannot delete the file, which stays
+    Need(args, 1, 1);
+    if (DeleteFileA(args[0].c_str())) Fail(args[0] + " could be deleted");
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+      Fail(Format("deleting %s failed with %lu, not as a file in use", args[0].c_str(), error));
+    if (!IsFile(args[0])) Fail(args[0] + " is gone");
+  } else if (verb == "release") {  // PATH: closes a file that "hold" opened
+    Need(args, 1, 1);
+    for (auto it = s.held.begin(); it != s.held.end(); ++it) {
+      if (it->first != args[0]) continue;
+      CloseHandle(it->second);
+      s.held.erase(it);
+      return;
+    }
+    Fail(args[0] + " is not held");
   } else if (verb == "not-running") {  // EXE NAME: no process of this name runs
     Need(args, 1, 1);
     if (ProcessRuns(args[0])) Fail(args[0] + " is running");
@@ -784,10 +837,12 @@ bool RunScript(const std::string& path) {
     if (s.running) Fail("the script ended while the stub still runs");
   } catch (const Failure& failure) {
     EndStub(s);
+    for (auto& held : s.held) CloseHandle(held.second);
     printf("FAIL %s: %s\n", name.c_str(), failure.what.c_str());
     fflush(stdout);
     return false;
   }
+  for (auto& held : s.held) CloseHandle(held.second);
   printf("PASS %s\n", name.c_str());
   fflush(stdout);
   return true;
