@@ -8,6 +8,10 @@
 enum CpuFeature : uint32_t {
   kCpuAesNi = 1u << 0,  // AESDEC, AESENC, AESIMC (with SSE2): Rijndael
   kCpuShaNi = 1u << 1,  // SHA1RNDS4, SHA1NEXTE, SHA1MSG1/2 (with SSSE3, SSE4.1): SHA-1
+  // The vector widths of bitsliced DES and Triple-DES decryption (x86-64 builds only):
+  kCpuSse2 = 1u << 2,    // 128 bits
+  kCpuAvx2 = 1u << 3,    // 256 bits, with the system saving the YMM registers
+  kCpuAvx512 = 1u << 4,  // 512 bits: AVX-512 F, BW and VL, with the system saving ZMM and masks
 };
 
 // The features this CPU has, as far as the core was built to use them (none where the build has
@@ -18,5 +22,6 @@ uint32_t CpuFeatures();
 void LimitCpuFeatures(uint32_t allowed);
 
 // The limit a front end's ZQV_CPU setting names: "portable" (none), "native" or empty (all), or
-// a comma-separated list of "aesni" and "shani". False for any other text.
+// a comma-separated list of "aesni", "shani", "sse2", "avx2" and "avx512". False for any other
+// text.
 bool ParseCpuLimit(const char* text, uint32_t& allowed);

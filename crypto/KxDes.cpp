@@ -1,6 +1,8 @@
 // DES as FIPS 46-3 defines it and two-key Triple-DES (keying option 2, K3 = K1) on top of it.
 #include "Bytes.h"
 #include "KxCipher.h"
+#include "KxCpu.h"
+#include "KxFast.h"
 
 namespace {
 
@@ -275,12 +277,54 @@ struct ThreeDes {
   }
 };
 
+#if ZQV_DES_BITSLICE
+// Decryption of whole batches in bitsliced form, the widest batches first, as far as the CPU
+// allows (KxCpu.h); `passes` are the DES contexts in order. Returns the blocks done; the rest,
+// fewer than the narrowest batch, is left to the block-at-a-time code.
+size_t DecryptBitsliced(const DesContext* const* passes, int32_t count, uint8_t chain[8], uint8_t* data,
+                        size_t blocks) {
+  const uint32_t features = CpuFeatures();
+  if (!(features & (kCpuSse2 | kCpuAvx2 | kCpuAvx512)) || blocks < 128) return 0;
+  DesBitsliceKeys keys;
+  keys.passes = count;
+  for (int32_t p = 0; p < count; ++p)
+    for (int round = 0; round < 16; ++round)
+      for (int j = 0; j < 8; ++j) {
+        // Group j of the subkey: word j & 1, the byte (j >> 1) from the top, six bits first-high.
+        const uint32_t group = passes[p]->subkeys[round][j & 1] >> (24 - 8 * (j >> 1));
+        for (int m = 0; m < 6; ++m) keys.masks[p][round][6 * j + m] = 0u - (group >> (5 - m) & 1);
+      }
+  size_t done = 0;
+  if (features & kCpuAvx512) done += DesCbcDecryptAvx512(keys, chain, data, blocks);
+  if (features & kCpuAvx2) done += DesCbcDecryptAvx2(keys, chain, data + 8 * done, blocks - done);
+  if (features & kCpuSse2) done += DesCbcDecryptSse2(keys, chain, data + 8 * done, blocks - done);
+  WipeBytes(&keys, sizeof keys);
+  return done;
+}
+#endif
+
 }  // namespace
 
 void DesCbcBlocks(const DesContext& context, uint8_t chain[8], uint8_t* data, size_t blocks) {
+#if ZQV_DES_BITSLICE
+  if (!context.encrypt) {
+    const DesContext* const passes[1] = {&context};
+    const size_t done = DecryptBitsliced(passes, 1, chain, data, blocks);
+    data += 8 * done;
+    blocks -= done;
+  }
+#endif
   CbcBlocksPermuted(OneDes{context}, context.encrypt, chain, data, blocks);
 }
 
 void TripleDesCbcBlocks(const TripleDesContext& context, uint8_t chain[8], uint8_t* data, size_t blocks) {
+#if ZQV_DES_BITSLICE
+  if (!context.first.encrypt) {
+    const DesContext* const passes[3] = {&context.first, &context.second, &context.first};
+    const size_t done = DecryptBitsliced(passes, 3, chain, data, blocks);
+    data += 8 * done;
+    blocks -= done;
+  }
+#endif
   CbcBlocksPermuted(ThreeDes{context}, context.first.encrypt, chain, data, blocks);
 }

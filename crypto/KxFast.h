@@ -14,6 +14,14 @@
 #define ZQV_X86_FAST_PATHS 0
 #endif
 
+// Bitsliced DES and Triple-DES decryption: on x86-64 (the host tool) only, in SSE2, AVX2 and
+// AVX-512 registers. The stub (i686, built for size) keeps the block-at-a-time code.
+#if ZQV_X86_FAST_PATHS && defined(__x86_64__)
+#define ZQV_DES_BITSLICE 1
+#else
+#define ZQV_DES_BITSLICE 0
+#endif
+
 #if ZQV_X86_FAST_PATHS
 // KxRijndaelAesNi.cpp; needs AES-NI and SSE2. `roundKeys` is the encryption key schedule of
 // `rounds` rounds (10 to 14), as RijndaelInitKey leaves it.
@@ -23,4 +31,21 @@ void RijndaelCbcEncryptAesNi(const uint8_t* roundKeys, int32_t rounds, uint8_t c
                              size_t blocks);
 // KxSha1ShaNi.cpp; needs SHA-NI, SSSE3 and SSE4.1.
 void Sha1CompressShaNi(uint32_t h[5], const uint8_t* data, size_t blocks);
+#endif
+
+#if ZQV_DES_BITSLICE
+// The subkeys of up to three DES passes as bitsliced masks (each all zeros or all ones):
+// masks[pass][round][6 * j + m] is input bit m of S-box j, in the order the pass uses them.
+struct DesBitsliceKeys {
+  int32_t passes;  // 1 for DES; 3 for Triple-DES
+  uint32_t masks[3][16][48];
+};
+
+// CBC decryption in place of the whole batches of `blocks` blocks at `data`, chained from
+// `chain`, which then holds the last ciphertext block decrypted; returns the blocks done, a
+// multiple of the batch: 128 blocks (KxDesBitsliceSse2.cpp), 256 (KxDesBitsliceAvx2.cpp, needs
+// AVX2) or 512 (KxDesBitsliceAvx512.cpp, needs AVX-512 F).
+size_t DesCbcDecryptSse2(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
+size_t DesCbcDecryptAvx2(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
+size_t DesCbcDecryptAvx512(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
 #endif

@@ -1,6 +1,7 @@
 // The many-block routines against the block-at-a-time reference, on every path this CPU offers
-// and on the portable one: random keys, block counts around the fast paths' lane widths, random
-// alignments, calls split anywhere; SHA-1 against OpenSSL; the FIPS-197 answers on each path.
+// and on the portable one: random keys, block counts around the fast paths' lane widths and
+// batches, random alignments, calls split anywhere; SHA-1 against OpenSSL; the FIPS-197 and
+// FIPS 46-3 answers on each path.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
@@ -18,7 +19,7 @@ template <class Check>
 void OnEveryPath(Check check) {
   const uint32_t all = CpuFeatures();
   std::vector<uint32_t> limits = {all};
-  for (uint32_t f : {kCpuAesNi, kCpuShaNi})
+  for (uint32_t f : {kCpuAesNi, kCpuShaNi, kCpuSse2, kCpuAvx2, kCpuAvx512})
     if (all & f) limits.push_back(f);
   limits.push_back(0);
   for (uint32_t limit : limits) {
@@ -33,6 +34,16 @@ void OnEveryPath(Check check) {
 std::vector<size_t> BlockCounts() {
   std::vector<size_t> counts = {0, 1, 2, 7, 8, 9, 15, 16, 17};
   for (int i = 0; i < 6; ++i) counts.push_back(TestRng()() % 300);
+  return counts;
+}
+
+// Around each bitsliced batch (128, 256 and 512 blocks) and sums of them, where one width hands
+// the rest to the next; then a long random run.
+std::vector<size_t> BatchBlockCounts() {
+  std::vector<size_t> counts = BlockCounts();
+  for (size_t n : {128, 256, 384, 512, 640, 768, 896, 1024})
+    for (size_t near : {n - 1, n, n + 1}) counts.push_back(near);
+  counts.push_back(2048 + TestRng()() % 2048);
   return counts;
 }
 
@@ -61,8 +72,8 @@ Bytes ReferenceCbc(Bytes chain, const uint8_t* data, size_t blocks, bool encrypt
 
 // Checks a CbcBlocks routine against the reference, in one call and split in two at random.
 template <int B, class Blocks, class Step>
-void CheckCbcBlocks(bool encrypt, Blocks blocksRoutine, Step step) {
-  for (size_t blocks : BlockCounts()) {
+void CheckCbcBlocks(bool encrypt, Blocks blocksRoutine, Step step, const std::vector<size_t>& counts = BlockCounts()) {
+  for (size_t blocks : counts) {
     Area area(B * blocks);
     const Bytes chain = RandomBytes(B);
     Bytes expectedChain;
@@ -103,16 +114,20 @@ TEST(FastPaths, RijndaelCbcBlocksEqualBlockByBlock) {
 TEST(FastPaths, DesTripleDesAndBlowfishCbcBlocksEqualBlockByBlock) {
   for (bool encrypt : {false, true}) {
     const Bytes key = RandomBytes(16);
-    DesContext des;
-    DesInitKey(key.data(), des, encrypt);
-    CheckCbcBlocks<8>(
-        encrypt, [&](uint8_t* chain, uint8_t* d, size_t n) { DesCbcBlocks(des, chain, d, n); },
-        [&](const uint8_t* chain, uint8_t* block) { DesCbcBlock(des, chain, block); });
-    TripleDesContext tdes;
-    TripleDesInitKey(key.data(), tdes, encrypt);
-    CheckCbcBlocks<8>(
-        encrypt, [&](uint8_t* chain, uint8_t* d, size_t n) { TripleDesCbcBlocks(tdes, chain, d, n); },
-        [&](const uint8_t* chain, uint8_t* block) { TripleDesCbcBlock(tdes, chain, block); });
+    OnEveryPath([&] {
+      SCOPED_TRACE(encrypt ? "encrypt" : "decrypt");
+      DesContext des;
+      DesInitKey(key.data(), des, encrypt);
+      CheckCbcBlocks<8>(
+          encrypt, [&](uint8_t* chain, uint8_t* d, size_t n) { DesCbcBlocks(des, chain, d, n); },
+          [&](const uint8_t* chain, uint8_t* block) { DesCbcBlock(des, chain, block); }, BatchBlockCounts());
+      TripleDesContext tdes;
+      TripleDesInitKey(key.data(), tdes, encrypt);
+      CheckCbcBlocks<8>(
+          encrypt, [&](uint8_t* chain, uint8_t* d, size_t n) { TripleDesCbcBlocks(tdes, chain, d, n); },
+          [&](const uint8_t* chain, uint8_t* block) { TripleDesCbcBlock(tdes, chain, block); },
+          BatchBlockCounts());
+    });
     BlowfishContext bf;
     BlowfishInitKey(key.data(), bf);
     CheckCbcBlocks<8>(
@@ -201,8 +216,10 @@ TEST(FastPaths, CpuLimitNames) {
   EXPECT_EQ(allowed, kCpuAesNi | kCpuShaNi);
   EXPECT_TRUE(ParseCpuLimit("shani", allowed));
   EXPECT_EQ(allowed, kCpuShaNi);
+  EXPECT_TRUE(ParseCpuLimit("sse2,avx2,avx512", allowed));
+  EXPECT_EQ(allowed, kCpuSse2 | kCpuAvx2 | kCpuAvx512);
   EXPECT_TRUE(ParseCpuLimit(nullptr, allowed));
   EXPECT_EQ(allowed, ~0u);
-  for (const char* bad : {"portables", "aes", "aesni,", ",shani", "native portable"})
+  for (const char* bad : {"portables", "aes", "aesni,", ",shani", "native portable", "avx", "avx512f"})
     EXPECT_FALSE(ParseCpuLimit(bad, allowed)) << bad;
 }

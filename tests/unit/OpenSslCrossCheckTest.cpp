@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 #include "crypto/KxCipher.h"
 #include "crypto/KxClass.h"
+#include "crypto/KxCpu.h"
 #include "crypto/KxProc.h"
 
 namespace {
@@ -100,8 +101,18 @@ TEST(OpenSslCrossCheck, Sha1OverLengthsInRandomSplits) {
 }
 
 // The body between the chaining block and the tail block is plain CBC with the chaining block
-// as its initial value; OpenSSL decrypts it the same way.
+// as its initial value; OpenSSL decrypts it the same way. Random lengths, and for DES and
+// Triple-DES lengths around every bitsliced batch (128, 256, 512 blocks and sums of them), on
+// each vector width this CPU has alone, then on all of them.
 TEST(OpenSslCrossCheck, CbcStreamBodiesMatchOpenSslCbc) {
+  std::vector<size_t> batchLengths;
+  for (size_t blocks : {127, 128, 129, 255, 256, 257, 383, 384, 511, 512, 513, 895, 896, 1023, 1024, 1025, 8195})
+    batchLengths.push_back(8 * blocks + TestRng()() % 8);
+  const uint32_t all = CpuFeatures();
+  std::vector<uint32_t> widths;
+  for (uint32_t f : {kCpuSse2, kCpuAvx2, kCpuAvx512})
+    if (all & f) widths.push_back(f);
+  widths.push_back(all);
   struct Case {
     const char* name;
     int keySize, block;
@@ -111,9 +122,16 @@ TEST(OpenSslCrossCheck, CbcStreamBodiesMatchOpenSslCbc) {
                {"aes128", 16, 16, EVP_aes_128_cbc()},
                {"aes256", 32, 16, EVP_aes_256_cbc()}};
   for (const Case& c : cases) {
-    for (int run = 0; run < 20; ++run) {
+    std::vector<std::pair<size_t, uint32_t>> runs;  // length, features
+    for (int run = 0; run < 20; ++run) runs.push_back({TestRng()() % 3000, all});
+    if (c.block == 8)
+      for (uint32_t width : widths)
+        for (size_t length : batchLengths) runs.push_back({length, width});
+    for (auto [length, features] : runs) {
+      LimitCpuFeatures(features);
+      SCOPED_TRACE(std::to_string(length) + " bytes, features " + std::to_string(features));
       const Bytes key = RandomBytes(static_cast<size_t>(c.keySize));
-      const Bytes plain = RandomBytes(TestRng()() % 3000);
+      const Bytes plain = RandomBytes(length);
       VectorStream in(plain), body;
       auto timer = +[]() -> uint32_t { return 77; };
       Status s = c.block == 16 ? RijndaelCbcStream(in, body, key.data(), c.keySize, true, timer)
@@ -144,4 +162,5 @@ TEST(OpenSslCrossCheck, CbcStreamBodiesMatchOpenSslCbc) {
       EXPECT_EQ(out.data(), plain) << c.name;
     }
   }
+  LimitCpuFeatures(all);
 }
