@@ -9,6 +9,7 @@ set(CMAKE_C_COMPILER ${ZQV_MINGW_PREFIX}-gcc)
 set(CMAKE_CXX_COMPILER ${ZQV_MINGW_PREFIX}-g++)
 set(CMAKE_RC_COMPILER ${ZQV_MINGW_PREFIX}-windres)
 set(CMAKE_OBJDUMP ${ZQV_MINGW_PREFIX}-objdump)
+set(CMAKE_OBJCOPY ${ZQV_MINGW_PREFIX}-objcopy)
 
 # Look for headers and libraries in the cross environment only, for programs on the host.
 set(CMAKE_FIND_ROOT_PATH /usr/${ZQV_MINGW_PREFIX})
