@@ -522,5 +522,48 @@ class Firefox(Browser):
                 if e.get("level") == "error"]
 
 
+def tree_rss_mib(root):
+    """The summed resident memory of `root` and its descendants (an upper bound: shared pages
+    count once per process)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+            except OSError:
+                pass
+    total, todo = 0, [root]
+    while todo:
+        pid = todo.pop()
+        todo += children.get(pid, [])
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                total += next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+        except (OSError, StopIteration):
+            pass
+    return total / 1024
+
+
+class PeakMemory:
+    """Samples the browser's memory every 100 ms while a run lasts."""
+
+    def __init__(self, root):
+        self.root, self.peak, self.running = root, 0.0, True
+        self.thread = threading.Thread(target=self.sample, daemon=True)
+        self.thread.start()
+
+    def sample(self):
+        while self.running:
+            self.peak = max(self.peak, tree_rss_mib(self.root))
+            time.sleep(0.1)
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        return self.peak
+
+
 def start(engine, work):
     return {"chromium": Chromium, "firefox": Firefox, "webkit": WebKit}[engine](work)

@@ -5,7 +5,7 @@
 
 GROUP is one of: open (archives made by zqv build, and signed ones, opened in the page), make
 (archives made in the page checked by zqv and compared with zqv build's), isolation (no request leaves the page;
-served over HTTP and opened from disk), wine (one archive made in the page opened by the stub
+served over HTTP and opened from disk), memory (the browser's memory opening 256 MiB and 1 GiB), wine (one archive made in the page opened by the stub
 under Wine). The environment names the pieces:
   ZQV_WEB_PAGE      build/web/index.html           ZQV_WEB_ZQV      the zqv to compare with
   ZQV_WEB_WORK      a scratch folder
@@ -596,6 +596,41 @@ class MakeTests(PageCase):
         src.unlink()
 
 
+class MemoryTests(PageCase):
+    """The browser's memory while the page opens 256 MiB and then 1 GiB (AES-256, archives of
+    sparse files), each open's growth its peak (all the browser's processes' resident memory,
+    summed, every 100 ms) over the memory just before it: where the output goes to disk, the
+    larger grows by at most 64 MiB more than the smaller; where it lives in memory (WebKit), by no
+    more than the page's own estimate of what the browser holds per byte, which its refusals rest
+    on."""
+
+    PAGE_BYTES_PER_BYTE = 2.1  # web/page.js, kMemoryBytesPerByte
+
+    def test_memory_does_not_grow_with_the_file(self):
+        growth = {}
+        root = self.page.browser.pid
+        for mib in (256, 1024):
+            src = WORK / "src" / f"zeros-{mib}.dat"
+            src.parent.mkdir(parents=True, exist_ok=True)
+            with open(src, "wb") as f:
+                f.truncate(mib << 20)
+            archive = self.build(src, WORK / f"memory-{mib}.exe", "aes256")
+            src.unlink()
+            self.assertEqual(self.page.open_archive(archive)[0], "ready")
+            before = browsers.tree_rss_mib(root)
+            sampler = browsers.PeakMemory(root)
+            state, text = self.page.type_open_password(PASSWORD)
+            growth[mib] = sampler.stop() - before
+            self.assertEqual(state, "done", text)
+            archive.unlink()
+        print(f"memory: {ENGINE}, output to {self.page.output('open')}: +{growth[256]:.0f} MiB at 256 MiB, "
+              f"+{growth[1024]:.0f} MiB at 1 GiB", file=sys.stderr)
+        if self.page.expected_output == "disk":
+            self.assertLessEqual(growth[1024] - growth[256], 64, growth)
+        else:
+            self.assertLessEqual(growth[1024] - growth[256], self.PAGE_BYTES_PER_BYTE * 768, growth)
+
+
 class PageServer:
     """The page's folder served at 127.0.0.1, noting every request it receives."""
 
@@ -736,7 +771,8 @@ class WineTests(PageCase):
         self.assertEqual(r.returncode, 0, "the stub under Wine did not extract the page's archive")
 
 
-GROUPS = {"open": OpenTests, "make": MakeTests, "isolation": IsolationTests, "wine": WineTests}
+GROUPS = {"open": OpenTests, "make": MakeTests, "isolation": IsolationTests, "wine": WineTests,
+          "memory": MemoryTests}
 
 if __name__ == "__main__":
     if len(sys.argv) < 2 or sys.argv[1] not in GROUPS:
