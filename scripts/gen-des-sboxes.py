@@ -84,6 +84,65 @@ def canonical(f):
     return min(f, f ^ ALL)
 
 
+class Gate:
+    """One operation: `op` (And, Or, Xor, AndNot or Tern) of the named inputs; `table` is the
+    truth table of its value over the six box inputs."""
+
+    def __init__(self, name, op, inputs, table):
+        self.name, self.op, self.inputs, self.table = name, op, inputs, table
+
+
+def tern_imm(table, tables):
+    """The VPTERNLOG immediate that computes `table` from the three input tables."""
+    imm = 0
+    for v in range(64):
+        index = sum((tables[i] >> v & 1) << (2 - i) for i in range(3))
+        if table >> v & 1:
+            imm |= 1 << index
+    return imm
+
+
+def fuse(gates, outputs):
+    """Merges a gate used once into the gate that uses it wherever the two together read at
+    most three values: one three-input gate in place of two. `gates` become Tern gates."""
+    gates = [Gate(g.name, "Tern", list(dict.fromkeys(g.inputs)), g.table) for g in gates]
+    changed = True
+    while changed:
+        changed = False
+        uses = {}
+        for g in gates:
+            for i in g.inputs:
+                uses[i] = uses.get(i, 0) + 1
+        for _, name, _ in outputs:
+            uses[name] = uses.get(name, 0) + 2
+        by_name = {g.name: g for g in gates}
+        for g in gates:
+            for i in g.inputs:
+                if i in by_name and uses[i] == 1:
+                    merged = list(dict.fromkeys([j for j in g.inputs if j != i] + by_name[i].inputs))
+                    if len(merged) <= 3:
+                        g.inputs = merged
+                        gates = [h for h in gates if h.name != i]
+                        changed = True
+                        break
+            if changed:
+                break
+    return gates
+
+
+def fold_outputs(gates, outputs):
+    """Marks as "Out" the gates of at most two inputs that only feed an output: the XOR into
+    the left half then takes the gate's place, y = f(y, a, b) in one three-input gate."""
+    used = {}
+    for g in gates:
+        for i in g.inputs:
+            used[i] = used.get(i, 0) + 1
+    for _, name, _ in outputs:
+        used[name] = used.get(name, 0) + 1
+    return [Gate(g.name, "Out", g.inputs, g.table) if len(g.inputs) <= 2 and used.get(g.name) == 1 and
+            any(name == g.name for _, name, _ in outputs) else g for g in gates]
+
+
 class Circuit:
     """The gates of one S-box under construction: nodes by truth table, up to complement."""
 
@@ -159,9 +218,9 @@ class Circuit:
     def ref(self, f):
         return self.build(f)
 
-    def add(self, f, name, table, text):
+    def add(self, f, name, table, op, inputs):
         assert table in (f, f ^ ALL), "a gate computes the wrong function"
-        self.lines.append(f"  const V {name} = {text};")
+        self.lines.append(Gate(name, op, list(inputs), table))
         self.built[canonical(f)] = (name, table)
         self.memo.clear()
         return name, table
@@ -172,7 +231,7 @@ class Circuit:
     def gate(self, f, op, a, b):
         (na, ta), (nb, tb) = self.node(a), self.node(b)
         table = {"And": ta & tb, "Or": ta | tb, "Xor": ta ^ tb, "AndNot": ~ta & tb & ALL}[op]
-        return self.add(f, self.new_name(), table, f"O::{op}({na}, {nb})")
+        return self.add(f, self.new_name(), table, op, [na, nb])
 
     def node(self, a):
         if isinstance(a, tuple):
@@ -223,16 +282,12 @@ class Circuit:
     def tern(self, f, names, tables):
         while len(names) < 3:
             names, tables = names + names[:1], tables + tables[:1]
-        imm = 0
-        for v in range(64):
-            index = sum((tables[i] >> v & 1) << (2 - i) for i in range(3))
-            if f >> v & 1:
-                imm |= 1 << index
+        imm = tern_imm(f, tables)
         table = 0
         for v in range(64):
             index = sum((tables[i] >> v & 1) << (2 - i) for i in range(3))
             table |= (imm >> index & 1) << v
-        return self.add(f, self.new_name(), table, f"O::template Tern<0x{imm:02x}>({', '.join(names)})")
+        return self.add(f, self.new_name(), table, "Tern", names)
 
 
 def circuit(box, ternary, order):
@@ -245,52 +300,117 @@ def circuit(box, ternary, order):
     return c, outputs
 
 
-def emit_box(box, ternary):
+def best_circuit(box, ternary):
+    """The smallest circuit over the orders of the four outputs: (gates, outputs)."""
     best = None
     for order in itertools.permutations(range(4)):
+        candidates = []
         c, outputs = circuit(box, ternary, order)
-        extra = sum(1 for _, _, inverted in outputs if inverted and not ternary)
-        size = len(c.lines) + 4 + extra
-        if best is None or size < best[0]:
-            best = (size, c, outputs)
-    size, c, outputs = best
+        candidates.append((c.lines, outputs))
+        if ternary:
+            # The two-input circuit merged into three-input gates, and the three-input one merged.
+            b, b_outputs = circuit(box, False, order)
+            candidates = [(fuse(c.lines, outputs), outputs), (fuse(b.lines, b_outputs), b_outputs)]
+        for gates, outs in candidates:
+            if ternary:
+                gates = fold_outputs(gates, outs)
+            size = len(gates) + 4 + sum(1 for _, _, inverted in outs if inverted and not ternary)
+            size -= sum(1 for g in gates if g.op == "Out")
+            if best is None or size < best[0]:
+                best = (size, gates, outs)
+    return best
+
+
+def emit_box(box, ternary):
+    size, gates, outputs = best_circuit(box, ternary)
+    verify(box, gates, outputs)
+    tables = {f"x{k}": VARS[k] for k in range(6)}
     kind = "Ternary" if ternary else "Binary"
     text = [f"// S{box + 1}: {size} operations, the four XORs into the left half included.",
             "template <class O, class V>",
             f"ZQV_SBOX_INLINE void DesSbox{box + 1}{kind}(V x0, V x1, V x2, V x3, V x4, V x5, "
             "V& y0, V& y1, V& y2, V& y3) {"]
-    text += c.lines
+    folded = {}
+    for g in gates:
+        tables[g.name] = g.table
+        if g.op == "Out":
+            folded[g.name] = g
+            continue
+        if g.op == "Tern":
+            names = (g.inputs * 3)[:3] if len(g.inputs) < 3 else g.inputs
+            if len(g.inputs) == 2:
+                names = g.inputs + g.inputs[:1]
+            imm = tern_imm(g.table, [tables[n] for n in names])
+            text.append(f"  const V {g.name} = O::template Tern<0x{imm:02x}>({', '.join(names)});")
+        else:
+            text.append(f"  const V {g.name} = O::{g.op}({', '.join(g.inputs)});")
     for bit, name, inverted in sorted(outputs):
-        if not inverted:
+        if name in folded:
+            g = folded[name]
+            a, b = (g.inputs + g.inputs)[:2]
+            imm = 0
+            for v in range(64):
+                ab = (tables[a] >> v & 1) << 1 | tables[b] >> v & 1
+                value = (g.table >> v & 1) ^ int(inverted)
+                imm |= value << ab | (1 - value) << (4 | ab)
+            text.append(f"  y{bit} = O::template Tern<0x{imm:02x}>(y{bit}, {a}, {b});")
+        elif not inverted:
             text.append(f"  y{bit} = O::Xor(y{bit}, {name});")
         elif ternary:
-            text.append(f"  y{bit} = O::template Tern<0x69>(y{bit}, {name}, {name});")
+            text.append(f"  y{bit} = O::template Tern<0x81>(y{bit}, {name}, {name});")
         else:
             text.append(f"  y{bit} = O::Xor(y{bit}, O::Not({name}));")
     text.append("}")
-    verify(box, c, outputs)
     return size, text
 
 
-def verify(box, c, outputs):
-    """Evaluates the emitted gates on all 64 inputs at once (truth tables as values)."""
+def verify(box, gates, outputs):
+    """Evaluates the gates on all 64 inputs at once (truth tables as values): each must compute
+    its recorded table from its inputs' tables, and the outputs must be the box's."""
     values = {f"x{k}": VARS[k] for k in range(6)}
-    for line in c.lines:
-        name, expression = line.split(" = ", 1)
-        name = name.split()[-1]
-        op, args = expression.rstrip(";").split("(", 1)
-        args = [values[a.strip()] for a in args.rstrip(")").split(",")]
-        if "Tern" in op:
-            imm = int(op.split("<")[1].rstrip(">"), 16)
-            r = 0
+    for g in gates:
+        args = [values[a] for a in g.inputs]
+        if g.op in ("Tern", "Out"):
+            seen = {}
             for v in range(64):
-                r |= (imm >> sum((args[i] >> v & 1) << (2 - i) for i in range(3)) & 1) << v
+                key = tuple(a >> v & 1 for a in args)
+                assert seen.setdefault(key, g.table >> v & 1) == g.table >> v & 1, "not a function of its inputs"
+            r = g.table
         else:
             a, b = args
-            r = {"O::And": a & b, "O::Or": a | b, "O::Xor": a ^ b, "O::AndNot": ~a & b & ALL}[op]
-        values[name] = r
+            r = {"And": a & b, "Or": a | b, "Xor": a ^ b, "AndNot": ~a & b & ALL}[g.op]
+        assert r == g.table
+        values[g.name] = r
     for bit, name, inverted in outputs:
         assert values[name] ^ (ALL if inverted else 0) == output_table(box, bit), (box, bit)
+
+
+def check_text(text):
+    """Runs the emitted C++ of every box over all 64 inputs (truth tables as the values, the
+    left half's bits as arbitrary patterns) and requires each box's outputs XORed in."""
+    import re
+    start = [0xfedcba9876543210, 0x0f0f0f0f0f0f0f0f, 0x3333333333333333, 0x5555555555555555]
+    for m in re.finditer(r"void DesSbox(\d)\w+\(.*?\{(.*?)\n\}", text, re.S):
+        box = int(m.group(1)) - 1
+        values = {f"x{k}": VARS[k] for k in range(6)}
+        values.update({f"y{k}": start[k] for k in range(4)})
+        for line in m.group(2).strip().split("\n"):
+            target, expression = line.strip().rstrip(";").split(" = ", 1)
+            op, args = expression.split("(", 1)
+            args = [a.strip() for a in args[:-1].split(",")]
+            if "Tern" in op:
+                imm = int(op.split("<")[1].rstrip(">"), 16)
+                a = [values[x] for x in args]
+                r = 0
+                for v in range(64):
+                    r |= (imm >> ((a[0] >> v & 1) << 2 | (a[1] >> v & 1) << 1 | (a[2] >> v & 1)) & 1) << v
+            else:
+                a = values[args[0]]
+                b = values[args[1][len("O::Not("):-1]] ^ ALL if args[1].startswith("O::Not(") else values[args[1]]
+                r = {"O::And": a & b, "O::Or": a | b, "O::Xor": a ^ b, "O::AndNot": ~a & b & ALL}[op]
+            values[target.split()[-1]] = r
+        for k in range(4):
+            assert values[f"y{k}"] ^ start[k] == output_table(box, k), f"S{box + 1} output {k} is wrong"
 
 
 def main():
@@ -310,6 +430,7 @@ def main():
             out += text + [""]
         totals[ternary] = total
     out.insert(5, f"// Totals per round: {totals[False]} binary operations, {totals[True]} ternary.")
+    check_text("\n".join(out))
     with open(path, "w") as f:
         f.write("\n".join(out))
     print(f"{path}: {totals[False]} binary, {totals[True]} ternary operations per round", file=sys.stderr)
