@@ -49,12 +49,14 @@ function rate(bytes, seconds) {
 // "#force=blob-output" takes the Blob in place of the file system, "#force=disk-output" refuses
 // to start where the file system cannot be had.
 const kOutputPrefix = 'zqv-output-';
-// The most output the page keeps in memory, where the browser keeps its Blobs there (WebKit's:
-// opening 1 GiB and 3 GiB raised its memory by about 2.1 bytes per byte of output, so 2 GiB of
-// output takes about 4.3 GiB besides the browser's own), and the size above which it warns.
+// The most output the page keeps in memory, where the browser keeps its Blobs there, and the size
+// above which it says so. WebKitGTK 2.50 holds the output in its network process and, while the
+// page works, as much again and more in the page's process until it collects it: opening 1 GiB
+// raised its memory by 2.5 GiB at most from disk and by 3.8 GiB served, 256 MiB by 1.5 GiB. The
+// page takes 4 bytes per byte of output as what it may cost, and so makes no output over 2 GiB.
 const kMemoryOutputLimit = 2 * 1024 * kMiB;
 const kMemoryOutputNote = 256 * kMiB;
-const kMemoryBytesPerByte = 2.1;
+const kMemoryBytesPerByte = 4;
 
 // The page's folder in the browser's file system, or null where it has none for the page; the
 // outputs an earlier visit left there are removed first. Settled once, at load.
@@ -105,13 +107,13 @@ async function reserveOutput(bytes) {
                       `browser gives this page ${formatSize(room)} more. Free some disk space and try again.`);
     }
   } else if (bytes > kMemoryOutputLimit) {
-    throw new Error(`This browser keeps the whole output in memory, about ${formatSize(bytes * kMemoryBytesPerByte)} ` +
+    throw new Error(`This browser keeps the whole output in memory, up to about ${formatSize(bytes * kMemoryBytesPerByte)} ` +
                     `for ${formatSize(bytes)}: the page makes no output over ${formatSize(kMemoryOutputLimit)} in it. ` +
                     'Firefox and Chrome write it to disk instead: use one of them for this file.');
   }
   if (!folder) {
     const note = blobsInMemory && bytes > kMemoryOutputNote ?
-      ` This browser keeps the whole output in memory (about ${formatSize(bytes * kMemoryBytesPerByte)}); ` +
+      ` This browser keeps the whole output in memory (up to about ${formatSize(bytes * kMemoryBytesPerByte)}); ` +
       'Firefox and Chrome write it to disk.' : '';
     return { store: { kind: 'blob' }, remove: async () => {}, note };
   }
