@@ -62,6 +62,13 @@ uint32_t CpuFeatures() {
 void LimitCpuFeatures(uint32_t allowed) { __atomic_store_n(&gAllowed, allowed, __ATOMIC_RELAXED); }
 
 namespace {
+const HelperThread* gHelper = nullptr;
+}  // namespace
+
+void SetHelperThread(const HelperThread* helper) { gHelper = helper; }
+const HelperThread* GetHelperThread() { return gHelper; }
+
+namespace {
 
 // True when the `length` characters at `text` are exactly `word`.
 bool IsWord(const char* text, int length, const char* word) {

@@ -25,3 +25,17 @@ void LimitCpuFeatures(uint32_t allowed);
 // a comma-separated list of "aesni", "shani", "sse2", "avx2" and "avx512". False for any other
 // text.
 bool ParseCpuLimit(const char* text, uint32_t& allowed);
+
+// A second thread a front end may lend the core for work that splits in two (bitsliced DES and
+// Triple-DES decryption of long runs). `start` runs task(argument) on that thread and answers
+// true, or answers false when it cannot (the caller then does the work itself); `wait` returns
+// once the task started last has returned. Without one (the default; the stub) everything runs
+// on the caller's thread.
+struct HelperThread {
+  bool (*start)(void (*task)(void*), void* argument);
+  void (*wait)();
+};
+// Lends `helper` (nullptr: none) from now on. Call it before any other thread runs the core;
+// the core then asks the helper from one thread at a time, the one that decrypts.
+void SetHelperThread(const HelperThread* helper);
+const HelperThread* GetHelperThread();

@@ -278,9 +278,39 @@ struct ThreeDes {
 };
 
 #if ZQV_DES_BITSLICE
-// Decryption of whole batches in bitsliced form, the widest batches first, as far as the CPU
-// allows (KxCpu.h); `passes` are the DES contexts in order. Returns the blocks done; the rest,
-// fewer than the narrowest batch, is left to the block-at-a-time code.
+// Decryption of whole batches in bitsliced form, the widest batches first, as far as `features`
+// allow; returns the blocks done.
+size_t DecryptWidths(const DesBitsliceKeys& keys, uint32_t features, uint8_t chain[8], uint8_t* data,
+                     size_t blocks) {
+  size_t done = 0;
+  if (features & kCpuAvx512) done += DesCbcDecryptAvx512(keys, chain, data, blocks);
+  if (features & kCpuAvx2) done += DesCbcDecryptAvx2(keys, chain, data + 8 * done, blocks - done);
+  if (features & kCpuSse2) done += DesCbcDecryptSse2(keys, chain, data + 8 * done, blocks - done);
+  return done;
+}
+
+// The second half of a run split between two threads: it starts from its own copy of the
+// ciphertext block before it, since the first half overwrites that block.
+struct SecondHalf {
+  const DesBitsliceKeys* keys;
+  uint32_t features;
+  uint8_t chain[8];
+  uint8_t* data;
+  size_t blocks;
+  size_t done;
+  static void Run(void* argument) {
+    SecondHalf& h = *static_cast<SecondHalf*>(argument);
+    h.done = DecryptWidths(*h.keys, h.features, h.chain, h.data, h.blocks);
+  }
+};
+
+// A run this long (64 KiB per thread) is worth handing half of to the helper thread.
+constexpr size_t kSplitBlocks = 2 * 8192;
+
+// Decryption of whole batches in bitsliced form, as far as the CPU allows (KxCpu.h), split with
+// the helper thread where one is lent and the run is long; `passes` are the DES contexts in
+// order. Returns the blocks done; the rest, fewer than the narrowest batch, is left to the
+// block-at-a-time code.
 size_t DecryptBitsliced(const DesContext* const* passes, int32_t count, uint8_t chain[8], uint8_t* data,
                         size_t blocks) {
   const uint32_t features = CpuFeatures();
@@ -294,11 +324,26 @@ size_t DecryptBitsliced(const DesContext* const* passes, int32_t count, uint8_t 
         const uint32_t group = passes[p]->subkeys[round][j & 1] >> (24 - 8 * (j >> 1));
         for (int m = 0; m < 6; ++m) keys.masks[p][round][6 * j + m] = 0u - (group >> (5 - m) & 1);
       }
-  size_t done = 0;
-  if (features & kCpuAvx512) done += DesCbcDecryptAvx512(keys, chain, data, blocks);
-  if (features & kCpuAvx2) done += DesCbcDecryptAvx2(keys, chain, data + 8 * done, blocks - done);
-  if (features & kCpuSse2) done += DesCbcDecryptSse2(keys, chain, data + 8 * done, blocks - done);
+  size_t done;
+  const HelperThread* helper = GetHelperThread();
+  // The first half a whole number of the widest batches, so that it leaves no rest.
+  const size_t half = blocks / 2 / 512 * 512;
+  SecondHalf second{&keys, features, {}, data + 8 * half, blocks - half, 0};
+  if (helper != nullptr && blocks >= kSplitBlocks) {
+    CopyBytes(second.chain, data + 8 * half - 8, 8);
+    if (helper->start(SecondHalf::Run, &second)) {
+      DecryptWidths(keys, features, chain, data, half);
+      helper->wait();
+      CopyBytes(chain, second.chain, 8);
+      done = half + second.done;
+    } else {
+      done = DecryptWidths(keys, features, chain, data, blocks);
+    }
+  } else {
+    done = DecryptWidths(keys, features, chain, data, blocks);
+  }
   WipeBytes(&keys, sizeof keys);
+  WipeBytes(second.chain, 8);
   return done;
 }
 #endif

@@ -43,10 +43,11 @@ int main(int argc, char** argv) {
   if (uint32_t allowed; ParseCpuLimit(std::getenv("ZQV_CPU"), allowed)) {
     LimitCpuFeatures(allowed);
   } else {
-    std::fprintf(stderr, "zqv: ZQV_CPU=%s: not native, portable, or a list of aesni and shani\n",
+    std::fprintf(stderr, "zqv: ZQV_CPU=%s: not native, portable, or a list of aesni, shani, sse2, avx2 and avx512\n",
                  std::getenv("ZQV_CPU"));
     return kExitUsage;
   }
+  LendHelperThread();
   CLI::App app{"zqv " ZQV_VERSION ": make, inspect, test and extract ZQV self-extractors", "zqv"};
   app.set_version_flag("--version", VersionText, "show the version and the stub `zqv build` would use");
   app.require_subcommand(1, 1);

@@ -101,6 +101,11 @@ class ProgressStream final : public Stream {
   int64_t pending_ = 0;
 };
 
+// Lends the core a second thread (KxCpu.h: HelperThread), made when the core first asks for it:
+// long DES and Triple-DES decryptions then run on both. When the system gives no thread the
+// core works alone.
+void LendHelperThread();
+
 // A pass-through stream whose system calls, and optionally SHA-1, run in threads of their own
 // beside the caller's enciphering, over a ring of fixed slots, so that memory stays bounded:
 //   kReadAhead: a thread reads `inner` from its position to the end it had when the pipe was

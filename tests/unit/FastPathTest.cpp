@@ -6,6 +6,7 @@
 #include <openssl/sha.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -128,6 +129,28 @@ TEST(FastPaths, DesTripleDesAndBlowfishCbcBlocksEqualBlockByBlock) {
           [&](const uint8_t* chain, uint8_t* block) { TripleDesCbcBlock(tdes, chain, block); },
           BatchBlockCounts());
     });
+    // Long runs split with a helper thread (one made per task here), and with a helper that
+    // cannot start, where the caller does it all.
+    static std::thread worker;
+    static const HelperThread threaded = {
+        [](void (*task)(void*), void* argument) { return worker = std::thread(task, argument), true; },
+        [] { worker.join(); }};
+    static const HelperThread refusing = {[](void (*)(void*), void*) { return false; }, [] { FAIL(); }};
+    for (const HelperThread* helper : {&threaded, &refusing}) {
+      SetHelperThread(helper);
+      const std::vector<size_t> counts = {16383, 16384, 16385 + 127, 16384 + 128 + size_t(TestRng()() % 20000)};
+      DesContext des;
+      DesInitKey(key.data(), des, encrypt);
+      CheckCbcBlocks<8>(
+          encrypt, [&](uint8_t* chain, uint8_t* d, size_t n) { DesCbcBlocks(des, chain, d, n); },
+          [&](const uint8_t* chain, uint8_t* block) { DesCbcBlock(des, chain, block); }, counts);
+      TripleDesContext tdes;
+      TripleDesInitKey(key.data(), tdes, encrypt);
+      CheckCbcBlocks<8>(
+          encrypt, [&](uint8_t* chain, uint8_t* d, size_t n) { TripleDesCbcBlocks(tdes, chain, d, n); },
+          [&](const uint8_t* chain, uint8_t* block) { TripleDesCbcBlock(tdes, chain, block); }, counts);
+    }
+    SetHelperThread(nullptr);
     BlowfishContext bf;
     BlowfishInitKey(key.data(), bf);
     CheckCbcBlocks<8>(
