@@ -100,7 +100,9 @@ async function reserveOutput(bytes) {
   const folder = await outputFolder;
   if (!folder && kForced.includes('disk-output')) throw new Error('This browser gives the page no file system of its own.');
   if (!blobsInMemory) {
-    const { quota, usage } = await navigator.storage.estimate();
+    // A browser that refuses the page its storage may refuse the estimate too: then there is
+    // nothing to check against, and the browser's own store says when it is full.
+    const { quota, usage } = await navigator.storage.estimate().catch(() => ({ quota: Infinity, usage: 0 }));
     const room = Math.max(0, quota - usage);
     if (bytes > room) {
       throw new Error(`Not enough room: the output needs ${formatSize(bytes)} of the browser's storage, and the ` +

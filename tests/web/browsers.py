@@ -160,14 +160,21 @@ class Chromium(Browser):
     Downloads and requests come from the DevTools protocol, errors from the browser's log."""
 
     engine = "chromium"
+    # ZQV_WEB_CHROMIUM_FILE_ACCESS=default: a page from disk as Chromium treats it by default,
+    # without --allow-file-access-from-files, which refuses it the browser's own file system.
+    default_file_access = os.environ.get("ZQV_WEB_CHROMIUM_FILE_ACCESS") == "default"
+
+    def output(self, url):
+        return "blob" if self.default_file_access and url.startswith("file:") else "disk"
 
     def __init__(self, work):
         super().__init__(work)
         port = free_port()
+        file_access = [] if self.default_file_access else ["--allow-file-access-from-files"]
         args = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--window-size=900,1200", f"--user-data-dir={self.profile}", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update",
-                "--disable-default-apps", "--disable-sync", "--allow-file-access-from-files",
+                "--disable-default-apps", "--disable-sync", *file_access,
                 f"--remote-debugging-port={port}", "--remote-debugging-address=127.0.0.1",
                 *shlex.split(os.environ.get("ZQV_WEB_CHROMIUM_FLAGS", ""))]
         browser = self.launch([shutil.which("chromium") or "/usr/bin/chromium", *args, "about:blank"])
