@@ -8,7 +8,7 @@
 
 namespace {
 
-#if ZQV_DES_BITSLICE
+#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
 // XCR0: which register states the system saves on a task switch.
 uint64_t SavedStates() {
   uint32_t low, high;
@@ -19,12 +19,15 @@ uint64_t SavedStates() {
 
 uint32_t Detect() {
   uint32_t found = 0;
+#if defined(__wasm_simd128__)
+  found |= kCpuSimd128;
+#endif
 #if ZQV_X86_FAST_PATHS
   unsigned eax, ebx, ecx, edx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return 0;
   const bool sse2 = edx & bit_SSE2, ssse3 = ecx & bit_SSSE3, sse41 = ecx & bit_SSE4_1;
   if (sse2 && (ecx & bit_AES)) found |= kCpuAesNi;
-#if ZQV_DES_BITSLICE
+#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
   // YMM state (XCR0 bits 1, 2) and, for AVX-512, opmask and ZMM state (bits 5, 6, 7).
   const uint64_t saved = (ecx & bit_OSXSAVE) && (ecx & bit_AVX) ? SavedStates() : 0;
   const bool ymm = (saved & 0x06) == 0x06, zmm = ymm && (saved & 0xe0) == 0xe0;
@@ -33,7 +36,7 @@ uint32_t Detect() {
   if (__get_cpuid_max(0, nullptr) >= 7) {
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     if (ssse3 && sse41 && (ebx & bit_SHA)) found |= kCpuShaNi;
-#if ZQV_DES_BITSLICE
+#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
     if (ymm && (ebx & bit_AVX2)) found |= kCpuAvx2;
     if (zmm && (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) && (ebx & bit_AVX512VL)) found |= kCpuAvx512;
 #endif
@@ -93,6 +96,7 @@ bool ParseCpuLimit(const char* text, uint32_t& allowed) {
     else if (IsWord(p, n, "sse2")) set |= kCpuSse2;
     else if (IsWord(p, n, "avx2")) set |= kCpuAvx2;
     else if (IsWord(p, n, "avx512")) set |= kCpuAvx512;
+    else if (IsWord(p, n, "simd128")) set |= kCpuSimd128;
     else return false;
     if (p[n] == 0) break;
     p += n + 1;

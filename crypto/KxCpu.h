@@ -12,6 +12,7 @@ enum CpuFeature : uint32_t {
   kCpuSse2 = 1u << 2,    // 128 bits
   kCpuAvx2 = 1u << 3,    // 256 bits, with the system saving the YMM registers
   kCpuAvx512 = 1u << 4,  // 512 bits: AVX-512 F, BW and VL, with the system saving ZMM and masks
+  kCpuSimd128 = 1u << 5, // WebAssembly's 128-bit SIMD: the module is built for it, so always there
 };
 
 // The features this CPU has, as far as the core was built to use them (none where the build has
@@ -22,8 +23,8 @@ uint32_t CpuFeatures();
 void LimitCpuFeatures(uint32_t allowed);
 
 // The limit a front end's ZQV_CPU setting names: "portable" (none), "native" or empty (all), or
-// a comma-separated list of "aesni", "shani", "sse2", "avx2" and "avx512". False for any other
-// text.
+// a comma-separated list of "aesni", "shani", "sse2", "avx2", "avx512" and "simd128". False for
+// any other text.
 bool ParseCpuLimit(const char* text, uint32_t& allowed);
 
 // A second thread a front end may lend the core for work that splits in two (bitsliced DES and

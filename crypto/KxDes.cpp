@@ -283,9 +283,13 @@ struct ThreeDes {
 size_t DecryptWidths(const DesBitsliceKeys& keys, uint32_t features, uint8_t chain[8], uint8_t* data,
                      size_t blocks) {
   size_t done = 0;
+#if defined(__wasm_simd128__)
+  if (features & kCpuSimd128) done += DesCbcDecryptSimd128(keys, chain, data, blocks);
+#else
   if (features & kCpuAvx512) done += DesCbcDecryptAvx512(keys, chain, data, blocks);
   if (features & kCpuAvx2) done += DesCbcDecryptAvx2(keys, chain, data + 8 * done, blocks - done);
   if (features & kCpuSse2) done += DesCbcDecryptSse2(keys, chain, data + 8 * done, blocks - done);
+#endif
   return done;
 }
 
@@ -314,7 +318,7 @@ constexpr size_t kSplitBlocks = 2 * 8192;
 size_t DecryptBitsliced(const DesContext* const* passes, int32_t count, uint8_t chain[8], uint8_t* data,
                         size_t blocks) {
   const uint32_t features = CpuFeatures();
-  if (!(features & (kCpuSse2 | kCpuAvx2 | kCpuAvx512)) || blocks < 128) return 0;
+  if (!(features & (kCpuSse2 | kCpuAvx2 | kCpuAvx512 | kCpuSimd128)) || blocks < 128) return 0;
   DesBitsliceKeys keys;
   keys.passes = count;
   for (int32_t p = 0; p < count; ++p)

@@ -2,7 +2,7 @@
 // build compiles this file alone with -mavx2; it runs only where KxCpu found AVX2.
 #include "KxFast.h"
 
-#if ZQV_DES_BITSLICE && defined(__AVX2__)
+#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS && defined(__AVX2__)
 #include <immintrin.h>
 
 namespace {
@@ -32,7 +32,7 @@ size_t DesCbcDecryptAvx2(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t*
   return DecryptBatches(keys, chain, data, blocks);
 }
 
-#elif ZQV_DES_BITSLICE
+#elif ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
 // Built without the instruction set: no batch is ever taken here.
 size_t DesCbcDecryptAvx2(const DesBitsliceKeys&, uint8_t*, uint8_t*, size_t) { return 0; }
 #endif

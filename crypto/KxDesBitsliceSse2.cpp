@@ -1,7 +1,7 @@
 // Bitsliced DES and Triple-DES CBC decryption, 128 blocks at a time in SSE2 registers.
 #include "KxFast.h"
 
-#if ZQV_DES_BITSLICE
+#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
 #include <immintrin.h>
 
 namespace {

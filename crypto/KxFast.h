@@ -14,9 +14,10 @@
 #define ZQV_X86_FAST_PATHS 0
 #endif
 
-// Bitsliced DES and Triple-DES decryption: on x86-64 (the host tool) only, in SSE2, AVX2 and
-// AVX-512 registers. The stub (i686, built for size) keeps the block-at-a-time code.
-#if ZQV_X86_FAST_PATHS && defined(__x86_64__)
+// Bitsliced DES and Triple-DES decryption: on x86-64 (the host tool) in SSE2, AVX2 and AVX-512
+// registers, and in WebAssembly's 128-bit SIMD (the page's module). The stub (i686, built for
+// size) keeps the block-at-a-time code.
+#if (ZQV_X86_FAST_PATHS && defined(__x86_64__)) || (defined(__wasm_simd128__) && !defined(ZQV_NO_FAST_PATHS))
 #define ZQV_DES_BITSLICE 1
 #else
 #define ZQV_DES_BITSLICE 0
@@ -48,4 +49,6 @@ struct DesBitsliceKeys {
 size_t DesCbcDecryptSse2(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
 size_t DesCbcDecryptAvx2(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
 size_t DesCbcDecryptAvx512(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
+// 128 blocks (KxDesBitsliceWasm.cpp, the WebAssembly module).
+size_t DesCbcDecryptSimd128(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
 #endif

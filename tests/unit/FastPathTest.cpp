@@ -239,8 +239,8 @@ TEST(FastPaths, CpuLimitNames) {
   EXPECT_EQ(allowed, kCpuAesNi | kCpuShaNi);
   EXPECT_TRUE(ParseCpuLimit("shani", allowed));
   EXPECT_EQ(allowed, kCpuShaNi);
-  EXPECT_TRUE(ParseCpuLimit("sse2,avx2,avx512", allowed));
-  EXPECT_EQ(allowed, kCpuSse2 | kCpuAvx2 | kCpuAvx512);
+  EXPECT_TRUE(ParseCpuLimit("sse2,avx2,avx512,simd128", allowed));
+  EXPECT_EQ(allowed, kCpuSse2 | kCpuAvx2 | kCpuAvx512 | kCpuSimd128);
   EXPECT_TRUE(ParseCpuLimit(nullptr, allowed));
   EXPECT_EQ(allowed, ~0u);
   for (const char* bad : {"portables", "aes", "aesni,", ",shani", "native portable", "avx", "avx512f"})
