@@ -333,7 +333,7 @@ function hashing(store, type = '', hash = true) {
     const a = event.data;
     if (a.id !== id) return;
     if (a.error) failure = failure || new Error(a.error);
-    if (a.spare) spareBuffers.push(a.spare);
+    if (a.spare) keepSpare(a.spare);
     if (a.took || a.error) {
       --ahead;
       if (resume && (ahead < kPiecesAhead || failure)) { resume(); resume = null; }
@@ -373,7 +373,13 @@ let runCount = 0;
 // Buffers handed back by the decrypters (the browser's AES leaves its input free) and by the
 // hasher (the copies it hashed while making), used again: a new ArrayBuffer costs the browser
 // about as much per byte as reading it.
+// At most kSpareBuffers are kept: the decrypters and the hasher each hand back one per window,
+// and what a window does not take must not pile up over a long run.
 const spareBuffers = [];
+const kSpareBuffers = 8;
+function keepSpare(buffer) {
+  if (spareBuffers.length < kSpareBuffers) spareBuffers.push(buffer);
+}
 function windowBuffer(size) {
   while (spareBuffers.length) {
     const buffer = spareBuffers.pop();
@@ -435,7 +441,7 @@ async function decryptInWindows(file, windows, run, onPlain) {
       const a = event.data;
       if (a.id !== run.id) return;  // an answer to a run that failed
       --d.busy;
-      if (a.spare) spareBuffers.push(a.spare);
+      if (a.spare) keepSpare(a.spare);
       if (a.error) answers[a.index].reject(a.refusal ? new ZqvCore.Refusal(a.error) : new Error(a.error));
       else answers[a.index].resolve(new Uint8Array(a.buffer, a.offset, a.length));
     };
