@@ -81,6 +81,8 @@ inline uint32_t RoundFunction(uint32_t right, const uint32_t subkey[2]) {
          kSp.sp[3][(even >> 16) & 0x3f] | kSp.sp[1][(even >> 24) & 0x3f];
 }
 
+inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
 // Swaps the bits of `a` selected by `mask` << shift with the bits of `b` selected by `mask`.
 inline void SwapBitGroups(uint32_t& a, uint32_t& b, int shift, uint32_t mask) {
   const uint32_t t = ((a >> shift) ^ b) & mask;
@@ -125,20 +127,20 @@ inline void InitialPermutation(const uint8_t block[8], uint32_t& left, uint32_t&
   SwapBitGroups(left, right, 16, 0x0000ffff);
   SwapBitGroups(right, left, 2, 0x33333333);
   SwapBitGroups(right, left, 8, 0x00ff00ff);
-  right = RotateLeft32(right, 1);
+  right = Rotl(right, 1);
   const uint32_t t = (left ^ right) & 0xaaaaaaaa;
   left ^= t;
   right ^= t;
-  left = RotateLeft32(left, 1);
+  left = Rotl(left, 1);
 }
 
 // The inverse of the initial permutation, applied to the pre-output (R16, L16).
 inline void FinalPermutation(uint32_t left, uint32_t right, uint8_t block[8]) {
-  right = RotateLeft32(right, 31);
+  right = Rotl(right, 31);
   const uint32_t t = (left ^ right) & 0xaaaaaaaa;
   left ^= t;
   right ^= t;
-  left = RotateLeft32(left, 31);
+  left = Rotl(left, 31);
   SwapBitGroups(left, right, 8, 0x00ff00ff);
   SwapBitGroups(left, right, 2, 0x33333333);
   SwapBitGroups(right, left, 16, 0x0000ffff);
@@ -155,14 +157,53 @@ inline void Rounds(const DesContext& context, uint32_t& left, uint32_t& right) {
   }
 }
 
-// One DES in the permuted domain: the final permutation of one DES followed by the initial
-// permutation of the next cancel, leaving the halves exchanged.
-inline void PermutedDes(const DesContext& context, uint32_t& left, uint32_t& right) {
-  Rounds(context, left, right);
-  const uint32_t t = left;
-  left = right;
-  right = t;
+#if ZQV_DES_WIDE_ROUNDS
+// The rounds of the many-block routines, in one 64-bit word per half: the high 32 bits hold the
+// half in the rounds' form and the low 32 bits the same rotated right by four. XORed with a
+// round's two subkey words, each of the word's eight bytes then holds one S-box's six input
+// bits in its low bits, so no rotation or mask lies between one round and the next. Entry x of
+// table i is S-box i's output through P for the six low bits of x (the two above belong to the
+// neighbouring groups), in the same two forms; the eight entries are disjoint in their bits.
+struct WideSpTables {
+  uint64_t sp[8][256];
+};
+
+constexpr WideSpTables MakeWideSpTables() {
+  WideSpTables t{};
+  for (int i = 0; i < 8; ++i)
+    for (int x = 0; x < 256; ++x) {
+      const uint32_t out = kSp.sp[i][x & 0x3f];
+      t.sp[i][x] = uint64_t(out) << 32 | ((out >> 4) | (out << 28));
+    }
+  return t;
 }
+
+constexpr WideSpTables kWideSp = MakeWideSpTables();
+
+inline uint64_t Widen(uint32_t half) { return uint64_t(half) << 32 | ((half >> 4) | (half << 28)); }
+
+// The value as computed, hidden from the optimizer's reassociation of the expressions using it
+// (on x86-64, whose order of loads was measured; a WebAssembly engine schedules for itself).
+inline uint64_t Settled(uint64_t value) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("" : "+r"(value));
+#endif
+  return value;
+}
+
+// One round on wide halves: `left` XORed with the round function of `right`. The eight table
+// entries are folded into `left` two at a time in the order their indices are ready; a round is
+// bound by issuing its eight loads, and this order, kept from the compiler's reassociation,
+// measured fastest (a balanced tree of ORs and the compiler's chain of eight both lost 5-10%).
+inline uint64_t WideRound(uint64_t left, uint64_t right, const uint32_t subkey[2]) {
+  const uint64_t x = right ^ (uint64_t(subkey[1]) << 32 | subkey[0]);
+  const uint64_t a = Settled(kWideSp.sp[6][x & 0xff] | kWideSp.sp[4][(x >> 8) & 0xff]);
+  const uint64_t b = Settled(kWideSp.sp[2][(x >> 16) & 0xff] | kWideSp.sp[0][(x >> 24) & 0xff]);
+  const uint64_t c = Settled(kWideSp.sp[7][(x >> 32) & 0xff] | kWideSp.sp[5][(x >> 40) & 0xff]);
+  const uint64_t d = Settled(kWideSp.sp[3][(x >> 48) & 0xff] | kWideSp.sp[1][x >> 56]);
+  return Settled(Settled(Settled(left ^ a) ^ b) ^ c) ^ d;
+}
+#endif
 
 // CBC in the permuted domain: the permutations are linear, so the chaining value is carried
 // permuted and the permutations stay off the chain's critical path. `Cipher` is one DES or the
@@ -244,36 +285,64 @@ void TripleDesCbcBlock(const TripleDesContext& context, const uint8_t chain[8], 
 
 namespace {
 
-struct OneDes {
-  const DesContext& c;
-  void operator()(uint32_t& l, uint32_t& r) const { PermutedDes(c, l, r); }
-  void operator()(uint32_t& l0, uint32_t& r0, uint32_t& l1, uint32_t& r1) const {
-    for (int round = 0; round < 16; round += 2) {
-      l0 ^= RoundFunction(r0, c.subkeys[round]);
-      l1 ^= RoundFunction(r1, c.subkeys[round]);
-      r0 ^= RoundFunction(l0, c.subkeys[round + 1]);
-      r1 ^= RoundFunction(l1, c.subkeys[round + 1]);
-    }
-    uint32_t t = l0;
-    l0 = r0;
-    r0 = t;
-    t = l1;
-    l1 = r1;
-    r1 = t;
-  }
-};
+// The many-block routines' halves: the wide form where it is built, else the rounds' form.
+#if ZQV_DES_WIDE_ROUNDS
+using Half = uint64_t;
+inline Half ToHalf(uint32_t half) { return Widen(half); }
+inline uint32_t FromHalf(Half half) { return uint32_t(half >> 32); }
+inline Half Round(Half left, Half right, const uint32_t subkey[2]) { return WideRound(left, right, subkey); }
+#else
+using Half = uint32_t;
+inline Half ToHalf(uint32_t half) { return half; }
+inline uint32_t FromHalf(Half half) { return half; }
+inline Half Round(Half left, Half right, const uint32_t subkey[2]) { return left ^ RoundFunction(right, subkey); }
+#endif
 
-struct ThreeDes {
-  const TripleDesContext& c;
+// One DES in the permuted domain, on one block or two interleaved: the final permutation of one
+// DES followed by the initial permutation of the next cancel, leaving the halves exchanged.
+inline void HalfDes(const DesContext& c, Half& l, Half& r) {
+  ZQV_UNROLL(8)
+  for (int round = 0; round < 16; round += 2) {
+    l = Round(l, r, c.subkeys[round]);
+    r = Round(r, l, c.subkeys[round + 1]);
+  }
+  const Half t = l;
+  l = r;
+  r = t;
+}
+
+inline void HalfDes(const DesContext& c, Half& l0, Half& r0, Half& l1, Half& r1) {
+  for (int round = 0; round < 16; round += 2) {
+    l0 = Round(l0, r0, c.subkeys[round]);
+    l1 = Round(l1, r1, c.subkeys[round]);
+    r0 = Round(r0, l0, c.subkeys[round + 1]);
+    r1 = Round(r1, l1, c.subkeys[round + 1]);
+  }
+  Half t = l0;
+  l0 = r0;
+  r0 = t;
+  t = l1;
+  l1 = r1;
+  r1 = t;
+}
+
+// `Passes` DES contexts applied in turn, on halves in the rounds' form.
+template <int Passes>
+struct DesPasses {
+  const DesContext* c[Passes];
   void operator()(uint32_t& l, uint32_t& r) const {
-    PermutedDes(c.first, l, r);
-    PermutedDes(c.second, l, r);
-    PermutedDes(c.first, l, r);
+    Half hl = ToHalf(l), hr = ToHalf(r);
+    for (int p = 0; p < Passes; ++p) HalfDes(*c[p], hl, hr);
+    l = FromHalf(hl);
+    r = FromHalf(hr);
   }
   void operator()(uint32_t& l0, uint32_t& r0, uint32_t& l1, uint32_t& r1) const {
-    OneDes{c.first}(l0, r0, l1, r1);
-    OneDes{c.second}(l0, r0, l1, r1);
-    OneDes{c.first}(l0, r0, l1, r1);
+    Half hl0 = ToHalf(l0), hr0 = ToHalf(r0), hl1 = ToHalf(l1), hr1 = ToHalf(r1);
+    for (int p = 0; p < Passes; ++p) HalfDes(*c[p], hl0, hr0, hl1, hr1);
+    l0 = FromHalf(hl0);
+    r0 = FromHalf(hr0);
+    l1 = FromHalf(hl1);
+    r1 = FromHalf(hr1);
   }
 };
 
@@ -363,7 +432,7 @@ void DesCbcBlocks(const DesContext& context, uint8_t chain[8], uint8_t* data, si
     blocks -= done;
   }
 #endif
-  CbcBlocksPermuted(OneDes{context}, context.encrypt, chain, data, blocks);
+  CbcBlocksPermuted(DesPasses<1>{{&context}}, context.encrypt, chain, data, blocks);
 }
 
 void TripleDesCbcBlocks(const TripleDesContext& context, uint8_t chain[8], uint8_t* data, size_t blocks) {
@@ -375,5 +444,5 @@ void TripleDesCbcBlocks(const TripleDesContext& context, uint8_t chain[8], uint8
     blocks -= done;
   }
 #endif
-  CbcBlocksPermuted(ThreeDes{context}, context.first.encrypt, chain, data, blocks);
+  CbcBlocksPermuted(DesPasses<3>{{&context.first, &context.second, &context.first}}, context.first.encrypt, chain, data, blocks);
 }

@@ -23,6 +23,15 @@
 #define ZQV_DES_BITSLICE 0
 #endif
 
+// DES rounds on 64-bit words, each half held with its rotation by four bits (KxDes.cpp): where
+// the target has 64-bit registers and the build is for speed. The stub keeps 32-bit rounds.
+#if (defined(__x86_64__) || defined(__wasm__) || defined(__aarch64__)) && !defined(__OPTIMIZE_SIZE__) && \
+    !defined(ZQV_NO_FAST_PATHS)
+#define ZQV_DES_WIDE_ROUNDS 1
+#else
+#define ZQV_DES_WIDE_ROUNDS 0
+#endif
+
 #if ZQV_X86_FAST_PATHS
 // KxRijndaelAesNi.cpp; needs AES-NI and SSE2. `roundKeys` is the encryption key schedule of
 // `rounds` rounds (10 to 14), as RijndaelInitKey leaves it.
