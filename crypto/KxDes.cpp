@@ -362,23 +362,61 @@ size_t DecryptWidths(const DesBitsliceKeys& keys, uint32_t features, uint8_t cha
   return done;
 }
 
-// The second half of a run split between two threads: it starts from its own copy of the
-// ciphertext block before it, since the first half overwrites that block.
-struct SecondHalf {
+// A long run shared by the caller and the helper thread, in pieces that each takes in turn from
+// a common counter: where the system gives one of them less time (the hashing and writing
+// threads share the cores), the other takes more pieces, rather than waiting at a fixed half.
+// Each piece starts from its own copy of the ciphertext block before it, since the piece before
+// may overwrite that block first. Pieces are whole numbers of the widest batch (512 blocks), at
+// least 32 KiB (the last one waited for is short; a piece is many batches) and at most 64.
+struct SharedRun {
+  static constexpr size_t kMinPieceBlocks = 4096;
+  static constexpr int kMaxPieces = 64;
   const DesBitsliceKeys* keys;
   uint32_t features;
-  uint8_t chain[8];
   uint8_t* data;
   size_t blocks;
-  size_t done;
-  static void Run(void* argument) {
-    SecondHalf& h = *static_cast<SecondHalf*>(argument);
-    h.done = DecryptWidths(*h.keys, h.features, h.chain, h.data, h.blocks);
+  size_t pieceBlocks;
+  int pieces;
+  int next;         // the next piece to take, by __atomic operations
+  size_t lastDone;  // blocks the last piece decrypted (the others do all of theirs)
+  uint8_t chains[kMaxPieces][8];
+
+  void TakePieces() {
+    for (;;) {
+      const int i = __atomic_fetch_add(&next, 1, __ATOMIC_RELAXED);
+      if (i >= pieces) return;
+      const size_t start = size_t(i) * pieceBlocks;
+      const size_t count = i + 1 < pieces ? pieceBlocks : blocks - start;
+      const size_t done = DecryptWidths(*keys, features, chains[i], data + 8 * start, count);
+      if (i + 1 == pieces) lastDone = done;
+    }
   }
+  static void Run(void* argument) { static_cast<SharedRun*>(argument)->TakePieces(); }
 };
 
-// A run this long (64 KiB per thread) is worth handing half of to the helper thread.
+// A run this long (64 KiB per thread) is worth sharing with the helper thread.
 constexpr size_t kSplitBlocks = 2 * 8192;
+
+// Decrypts whole batches of `blocks` with the helper's help and sets `blocks` to those done;
+// false, with nothing done, when the helper could not start.
+bool DecryptShared(const HelperThread& helper, const DesBitsliceKeys& keys, uint32_t features, uint8_t chain[8],
+                   uint8_t* data, size_t& blocks) {
+  SharedRun run{&keys, features, data, blocks, 0, 0, 0, 0, {}};
+  const size_t perPiece = (blocks + SharedRun::kMaxPieces - 1) / SharedRun::kMaxPieces;
+  run.pieceBlocks = perPiece <= SharedRun::kMinPieceBlocks ? SharedRun::kMinPieceBlocks : (perPiece + 511) / 512 * 512;
+  run.pieces = int((blocks + run.pieceBlocks - 1) / run.pieceBlocks);
+  CopyBytes(run.chains[0], chain, 8);
+  for (int i = 1; i < run.pieces; ++i) CopyBytes(run.chains[i], data + 8 * (size_t(i) * run.pieceBlocks) - 8, 8);
+  const bool started = helper.start(SharedRun::Run, &run);
+  if (started) {
+    run.TakePieces();
+    helper.wait();
+    CopyBytes(chain, run.chains[run.pieces - 1], 8);
+    blocks = size_t(run.pieces - 1) * run.pieceBlocks + run.lastDone;
+  }
+  WipeBytes(run.chains, sizeof run.chains);
+  return started;
+}
 
 // Decryption of whole batches in bitsliced form, as far as the CPU allows (KxCpu.h), split with
 // the helper thread where one is lent and the run is long; `passes` are the DES contexts in
@@ -397,26 +435,11 @@ size_t DecryptBitsliced(const DesContext* const* passes, int32_t count, uint8_t 
         const uint32_t group = passes[p]->subkeys[round][j & 1] >> (24 - 8 * (j >> 1));
         for (int m = 0; m < 6; ++m) keys.masks[p][round][6 * j + m] = 0u - (group >> (5 - m) & 1);
       }
-  size_t done;
+  size_t done = blocks;
   const HelperThread* helper = GetHelperThread();
-  // The first half a whole number of the widest batches, so that it leaves no rest.
-  const size_t half = blocks / 2 / 512 * 512;
-  SecondHalf second{&keys, features, {}, data + 8 * half, blocks - half, 0};
-  if (helper != nullptr && blocks >= kSplitBlocks) {
-    CopyBytes(second.chain, data + 8 * half - 8, 8);
-    if (helper->start(SecondHalf::Run, &second)) {
-      DecryptWidths(keys, features, chain, data, half);
-      helper->wait();
-      CopyBytes(chain, second.chain, 8);
-      done = half + second.done;
-    } else {
-      done = DecryptWidths(keys, features, chain, data, blocks);
-    }
-  } else {
+  if (helper == nullptr || blocks < kSplitBlocks || !DecryptShared(*helper, keys, features, chain, data, done))
     done = DecryptWidths(keys, features, chain, data, blocks);
-  }
   WipeBytes(&keys, sizeof keys);
-  WipeBytes(second.chain, 8);
   return done;
 }
 #endif

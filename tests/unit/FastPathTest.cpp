@@ -138,7 +138,10 @@ TEST(FastPaths, DesTripleDesAndBlowfishCbcBlocksEqualBlockByBlock) {
     static const HelperThread refusing = {[](void (*)(void*), void*) { return false; }, [] { FAIL(); }};
     for (const HelperThread* helper : {&threaded, &refusing}) {
       SetHelperThread(helper);
-      const std::vector<size_t> counts = {16383, 16384, 16385 + 127, 16384 + 128 + size_t(TestRng()() % 20000)};
+      // Around the shortest run shared, a piece's rest, many pieces, and more than the most
+      // pieces of the shortest length.
+      const std::vector<size_t> counts = {16383, 16384, 16385 + 127, 16384 + 128 + size_t(TestRng()() % 20000),
+                                          65536 + 300, 64 * 4096 + 4096 + 77};
       DesContext des;
       DesInitKey(key.data(), des, encrypt);
       CheckCbcBlocks<8>(
