@@ -151,6 +151,16 @@ async function reserveOutput(bytes) {
   };
 }
 
+// Where the output would go to a Blob and the browser lets the page ask for a file to save to
+// (showSaveFilePicker: Chromium's, from disk in its default settings), the page offers to write
+// an open's plaintext straight to a file the user picks, as it is decrypted, in place of the
+// Blob and the save link. Off unless ticked; the picker is asked for in the click that starts the
+// work, the only place the browser shows it.
+outputFolder.then((folder) => {
+  $('open-pick').hidden = !(!folder && typeof window.showSaveFilePicker === 'function');
+});
+const pickingFile = () => !$('open-pick').hidden && $('open-pick-file').checked;
+
 function formatSize(n) {
   return n < kMiB ? `${Math.ceil(n / 1024)} KiB` : n < 1024 * kMiB ? `${(n / kMiB).toFixed(0)} MiB`
     : `${(n / 1024 / kMiB).toFixed(1)} GiB`;
@@ -238,7 +248,20 @@ class Runner {
   }
   workers() { return this.worker ? [this.worker, ...this.decrypters, this.hasher] : []; }
   stop() {
-    for (const w of this.workers()) w.terminate();
+    const hasher = this.hasher;
+    for (const w of this.workers()) {
+      w.onmessage = null;
+      w.onerror = null;
+      if (w !== hasher || !this.picked) w.terminate();
+    }
+    // A picked file's writing is discarded first, so that the browser leaves the file as it was,
+    // rather than only dropped with the hasher; it is ended when it says so, or after a while.
+    if (this.worker && this.picked) {
+      const end = () => hasher.terminate();
+      hasher.onmessage = end;
+      hasher.postMessage({ cmd: 'abort-output' });
+      setTimeout(end, 5000);
+    }
     for (const reader of this.reads.values()) reader.cancel().catch(() => {});
     this.reads.clear();
     this.worker = null;
@@ -247,6 +270,7 @@ class Runner {
   // Sends `message`; `onDone` gets the worker's answer. `busy` shows the progress bar.
   run(message, onDone, busy, transfer = []) {
     this.onDone = onDone;
+    this.picked = message.store && message.store.kind === 'picked';
     this.started = performance.now();
     if (busy) this.showProgress(0, 1);
     this.ensure().postMessage(message, transfer);
@@ -394,34 +418,54 @@ function noteOutput(which, kind) {
 $('open-form').addEventListener('submit', async (e) => {
   e.preventDefault();
   if (!openFile || !openInfo) return;
+  // The file to save to, asked for first: the browser shows its picker only during the click.
   $('open-go').disabled = true;
+  let picked = null;
+  if (pickingFile()) {
+    try {
+      picked = await window.showSaveFilePicker({ suggestedName: openInfo.downloadName });
+    } catch (error) {
+      $('open-go').disabled = false;
+      if (error.name === 'AbortError') return setStatus('open', 'ready', 'No file chosen: nothing was decrypted.');
+      return setStatus('open', 'error', `The browser gave no file to save to: ${error.message}`);
+    }
+  }
   await withdraw('open');
   let output;
   try {
     const info = openInfo;
-    output = await reserveOutput(info.sizeRange ? info.sizeRange[1] : info.bodySize);
+    output = picked ? { store: { kind: 'picked', handle: picked }, remove: async () => {}, note: '' }
+      : await reserveOutput(info.sizeRange ? info.sizeRange[1] : info.bodySize);
   } catch (error) {
     $('open-go').disabled = false;
     return setStatus('open', 'error', error.message);
   }
-  setStatus('open', 'busy', `Decrypting and verifying…${output.note}`);
+  // What is said of a picked file when the open does not end well: the browser discarded what
+  // was written, unless it did not confirm that.
+  const notSaved = (m) => !picked ? '' : m.untrusted
+    ? ` ${picked.name} may hold part of the output: do not trust it, delete it.`
+    : ` ${picked.name} was not saved: nothing was written to the file you chose.`;
+  setStatus('open', 'busy', `Decrypting and verifying${picked ? ` into ${picked.name}` : ''}…${output.note}`);
   openRunner.run({ cmd: 'open', file: openFile, password: $('open-password').value, codepage: codepage(),
                    store: output.store }, async (m) => {
     $('open-go').disabled = false;
     noteOutput('open', m.output);
     if (m.type !== 'opened') output.remove();
-    if (m.type === 'opened') {
+    if (m.type === 'opened' && picked) {
+      setStatus('open', 'done', `Verified: the SHA-1 digest matches. Saved as ${picked.name}, ` +
+                `${formatBytes(m.size)}, in ${m.seconds.toFixed(2)} s (${rate(m.bytes, m.seconds)}).`);
+    } else if (m.type === 'opened') {
       setStatus('open', 'done', `Verified: the SHA-1 digest matches. ${m.info.downloadName}, ` +
                 `${formatBytes(m.file.size)}, in ${m.seconds.toFixed(2)} s (${rate(m.bytes, m.seconds)}).${output.note}`);
       await offer('open', output, m.file, m.info.downloadName, `Save ${m.info.downloadName}`);
     } else if (m.type === 'wrong') {
-      setStatus('open', 'wrong', ZqvCore.kWrongPasswordText);
+      setStatus('open', 'wrong', ZqvCore.kWrongPasswordText + notSaved(m));
       $('open-password').select();
       $('open-password').focus();
     } else if (m.type === 'cancelled') {
-      setStatus('open', 'ready', 'Cancelled.');
+      setStatus('open', 'ready', `Cancelled.${notSaved(m)}`);
     } else {
-      setStatus('open', 'error', m.text);
+      setStatus('open', 'error', m.text + notSaved(m));
     }
   }, true);
 });

@@ -4,8 +4,9 @@
 // The page starts one worker that does the work and, each joined to it by a MessagePort, a few
 // decrypters and a hasher. Opening, the first reads the body in windows and hands each to a
 // decrypter; they decrypt side by side (a CBC block decrypts from the ciphertext alone) and hand
-// the plaintexts back. The hasher takes the plaintexts in order, hashes them and
-// streams them into the Blob offered for saving, so the digest is of exactly the bytes saved.
+// the plaintexts back. The hasher takes the plaintexts in order, hashes them and stores them
+// (a file of the browser's own file system, a Blob, or a file the user picked, which takes the
+// plaintext only once its digest is found good), so the digest is of exactly the bytes saved.
 // Making, the first reads, encrypts and streams out (CBC encryption is one chain) while the
 // hasher hashes copies of the plaintext beside it. AES runs on the browser's own AES-CBC where it
 // has one (ZqvCore), the other ciphers and SHA-1 on the module.
@@ -217,10 +218,41 @@ async function diskSink(name, start = 0) {
   };
 }
 
+// The output written to a file the user picked (showSaveFilePicker's handle, posted by the page),
+// piece by piece as it comes, through the handle's writable stream. The browser writes such a
+// stream to a file of its own beside the target and puts it in the target's place only when the
+// stream is closed: output() closes it, which the hasher does only once the digest has been found
+// good ('commit'); abort() discards what was written and leaves the target as it was, and answers
+// whether the browser confirmed it.
+// Up to kPickedWritesAhead writes are left on their way while the next pieces are hashed: the
+// stream's own queue holds one, and waiting on each write alone kept hashing and writing apart.
+const kPickedWritesAhead = 4;
+async function pickedSink(handle) {
+  const writer = (await handle.createWritable()).getWriter();
+  const writes = [];
+  return {
+    kind: 'picked',
+    commits: true,
+    async write(bytes) {
+      const written = writer.write(bytes);
+      written.catch(() => {});  // raised where it is awaited, or by the close
+      writes.push(written);
+      if (writes.length > kPickedWritesAhead) await writes.shift();
+    },
+    async output() {
+      await writer.close();
+      return null;
+    },
+    abort() { return writer.abort().then(() => true, () => false); },
+  };
+}
+
 // The sink `store` asks for: { kind: 'disk', name } (the browser's file system, or a Blob where a
-// worker cannot have it), { kind: 'blob' }, or null for none.
+// worker cannot have it), { kind: 'picked', handle } (a file the user picked), { kind: 'blob' },
+// or null for none.
 async function outputSink(store, type = '', start = 0) {
   if (!store) return null;
+  if (store.kind === 'picked') return pickedSink(store.handle);
   if (store.kind === 'disk') {
     try {
       return await diskSink(store.name, start);
@@ -272,39 +304,51 @@ function serveWindows(port, zqv) {
 
 // ---- The hasher's side --------------------------------------------------------------------------
 
+// The sink of the hasher's run, which the page may also abort ('abort-output', when it cancels).
+let hasherSink = null;
+
 // Hashes the pieces it is handed, in order, and when asked stores them too (outputSink); answers
-// each piece when it is done with it, and the digest (and the output) at the end. A run with
-// `hash` false only stores: the browser's own floor for the output path (bench/web-open).
+// each piece when it is done with it, and the digest (and the output) at the end. A sink that
+// commits (a picked file) is closed only when the working worker has checked the digest and says
+// so ('commit'); 'abort' discards it, and answers whether that was confirmed. A run with `hash`
+// false only stores: the browser's own floor for the output path (bench/web-open).
 function serveHashing(port, zqv) {
-  let sink = null, hash = true;
+  let hash = true;
   let queue = Promise.resolve();
   const handle = async (m) => {
     try {
       if (m.cmd === 'begin') {
-        if (sink) sink.abort();
-        sink = null;
+        if (hasherSink) hasherSink.abort();
+        hasherSink = null;
         hash = m.hash !== false;
         zqv.sha1Start();
-        sink = await outputSink(m.store, m.type);
+        hasherSink = await outputSink(m.store, m.type);
       } else if (m.cmd === 'abort') {
-        if (sink) sink.abort();
-        sink = null;
+        const was = hasherSink;
+        hasherSink = null;
         heldOutput = null;  // a wrong password's output is not kept
+        const aborted = was ? (await was.abort()) !== false : true;
+        port.postMessage({ id: m.id, aborted });
+      } else if (m.cmd === 'commit') {
+        const was = hasherSink;
+        hasherSink = null;
+        await was.output();
+        port.postMessage({ id: m.id, committed: true });
       } else if (m.cmd === 'piece') {
         const bytes = new Uint8Array(m.buffer, m.offset, m.length);
         if (hash) zqv.sha1Add(bytes);
-        if (sink && sink.kind === 'blob') {
-          await sink.write(bytes);
+        if (hasherSink && hasherSink.kind !== 'disk') {  // written as it goes, the buffer with it
+          await hasherSink.write(bytes);
           port.postMessage({ id: m.id, took: true });
         } else {
-          if (sink) sink.write(bytes);  // copied to the file at once
+          if (hasherSink) hasherSink.write(bytes);  // copied to the file at once
           port.postMessage({ id: m.id, took: true, spare: m.buffer }, [m.buffer]);  // to be used again
         }
       } else if (m.cmd === 'end') {
         const digest = zqv.sha1Finish();
-        const kind = sink ? sink.kind : '';
-        const output = sink ? await sink.output() : null;
-        sink = null;
+        const kind = hasherSink ? hasherSink.kind : '';
+        const output = hasherSink && !hasherSink.commits ? await hasherSink.output() : null;
+        if (!(hasherSink && hasherSink.commits)) hasherSink = null;
         port.postMessage({ id: m.id, digest, output, kind });
       }
     } catch (e) {
@@ -323,12 +367,14 @@ let hashCount = 0;
 const kPiecesAhead = 4;
 
 // One run of the hasher: add(bytes) hands the piece over (its buffer is transferred) and waits
-// while the hasher is behind; end() answers { digest, output, kind }; abort() ends a run that
-// failed, closing its output. With `store` (see outputSink), the pieces are stored too; with
-// `hash` false they are only stored.
+// while the hasher is behind; end() answers { digest, output, kind }; commit() closes an output
+// that commits (a picked file) once its digest was found good; abort() ends a run that failed or
+// whose digest does not match, discarding its output, and answers whether the hasher confirmed
+// it. With `store` (see outputSink), the pieces are stored too; with `hash` false they are only
+// stored.
 function hashing(store, type = '', hash = true) {
   const id = ++hashCount;
-  let ahead = 0, resume = null, ended = null, failure = null;
+  let ahead = 0, resume = null, ended = null, failure = null, committed = null, aborted = null;
   hasherPort.onmessage = (event) => {
     const a = event.data;
     if (a.id !== id) return;
@@ -340,6 +386,9 @@ function hashing(store, type = '', hash = true) {
     }
     if (a.digest && ended) ended.resolve(a);
     if (a.error && ended) ended.reject(failure);
+    if (a.committed && committed) committed.resolve();
+    if (a.error && committed) committed.reject(new Error(a.error));
+    if (a.aborted !== undefined && aborted) aborted(a.aborted);
   };
   hasherPort.postMessage({ cmd: 'begin', id, store, type, hash });
   return {
@@ -358,7 +407,16 @@ function hashing(store, type = '', hash = true) {
         hasherPort.postMessage({ cmd: 'end', id });
       });
     },
-    abort() { hasherPort.postMessage({ cmd: 'abort', id }); },
+    commit() {
+      return new Promise((resolve, reject) => {
+        committed = { resolve, reject };
+        hasherPort.postMessage({ cmd: 'commit', id });
+      });
+    },
+    abort() {
+      hasherPort.postMessage({ cmd: 'abort', id });
+      return new Promise((resolve) => { aborted = resolve; });
+    },
   };
 }
 
@@ -475,7 +533,8 @@ async function open(zqv, m) {
   const password = zqv.passwordBytes(m.password, m.codepage);
   const windows = zqv.bodyWindows(info, kWindowBytes);
   const hashed = hashing(m.store, 'application/octet-stream');
-  let reported = 0;
+  const picked = m.store && m.store.kind === 'picked';
+  let reported = 0, size = 0;
   try {
     await decryptInWindows(m.file, windows, { id: ++runCount, cipher: info.cipher, password }, (plain, w) => {
       const now = performance.now();
@@ -483,19 +542,31 @@ async function open(zqv, m) {
         reported = now;
         progress(w.offset + w.count - info.bodyStart, info.bodySize);
       }
+      size += plain.length;
       return hashed.add(plain);
     });
   } catch (e) {
-    hashed.abort();
+    // A picked file is discarded before the failure is told: the page then says it was not saved.
+    const aborted = hashed.abort();
+    if (picked) e.untrusted = !(await aborted);
     throw e;
   }
-  const { digest, output, kind } = await hashed.end();
-  if (!zqv.digestMatches(digest)) {
-    hashed.abort();
-    return { type: 'wrong', output: kind };
+  let digest, output, kind;
+  try {
+    ({ digest, output, kind } = await hashed.end());
+  } catch (e) {
+    const aborted = hashed.abort();
+    if (picked) e.untrusted = !(await aborted);
+    throw e;
   }
+  if (!zqv.digestMatches(digest)) {
+    const aborted = await hashed.abort();
+    return { type: 'wrong', output: kind, untrusted: picked && !aborted };
+  }
+  // The picked file takes the plaintext's place only now, its digest found good.
+  if (kind === 'picked') await hashed.commit();
   const seconds = (performance.now() - started) / 1000;
-  return { type: 'opened', info, file: output, output: kind, seconds, bytes: info.bodySize, reads,
+  return { type: 'opened', info, file: output, size, output: kind, seconds, bytes: info.bodySize, reads,
            aes: zqv.aesRunsOn(info.cipher) };
 }
 
@@ -578,6 +649,12 @@ async function handle(m) {
       serveWindows(m.port, zqv);
     } else if (m.cmd === 'serve-hashing') {
       serveHashing(m.port, zqv);
+    } else if (m.cmd === 'abort-output') {
+      // The page cancels: a picked file's writing is discarded before the page ends this worker.
+      const was = hasherSink;
+      hasherSink = null;
+      if (was && was.kind === 'picked') await was.abort();
+      postMessage({ type: 'output-aborted' });
     } else if (m.cmd === 'use-hasher') {
       hasherPort = m.port;
     } else if (m.cmd === 'use-decrypter') {
@@ -592,6 +669,7 @@ async function handle(m) {
       postMessage(await floor(zqv, m));
     }
   } catch (e) {
-    postMessage({ type: e instanceof ZqvCore.Refusal ? 'refused' : 'failed', text: e.message || String(e) });
+    postMessage({ type: e instanceof ZqvCore.Refusal ? 'refused' : 'failed', text: e.message || String(e),
+                  untrusted: e.untrusted });
   }
 }

@@ -21,6 +21,7 @@ under Wine). The environment names the pieces:
                     blob-output (the output in a Blob, as where the browser gives the page no
                     file system of its own)
 """
+import base64
 import functools
 import http.server
 import json
@@ -266,6 +267,29 @@ class PageCase(unittest.TestCase):
         return out
 
 
+# A stand-in for the browser's save picker (showSaveFilePicker): answers the file "picked-" and the
+# suggested name in the page's own file system, made if missing (as the picker makes the file the
+# user names), or refuses as a dismissed picker does while window.zqvPickCancel is set.
+PICKER_STAND_IN = """
+window.showSaveFilePicker = async ({ suggestedName }) => {
+  window.zqvPicked = suggestedName;
+  if (window.zqvPickCancel) throw new DOMException('The user aborted a request.', 'AbortError');
+  const folder = await navigator.storage.getDirectory();
+  return folder.getFileHandle(`picked-${suggestedName}`, { create: true });
+};
+"""
+# The stand-in's file's bytes, as a data: URL.
+PICKED_BYTES = """
+const done = arguments[0];
+navigator.storage.getDirectory().then((folder) => folder.getFileHandle('picked-sample.dat'))
+  .then((handle) => handle.getFile()).then((file) => {
+    const reader = new FileReader();
+    reader.onload = () => done(reader.result);
+    reader.readAsDataURL(file);
+  }, (e) => done(String(e)));
+"""
+
+
 class OpenTests(PageCase):
     """Archives made by zqv build, opened in the page."""
 
@@ -374,6 +398,56 @@ class OpenTests(PageCase):
         state, text = self.page.type_open_password(PASSWORD)
         self.assertEqual(state, "done", text)
         self.assertEqual(self.page.save("open", "sample.dat"), sample().read_bytes())
+
+    def test_saving_straight_to_a_picked_file(self):
+        """Where the output would go to a Blob and the browser has a save picker (Chromium), the
+        page offers to write it straight to a picked file; elsewhere the choice is hidden. The
+        real picker is a dialog of the system no driver reaches: a stand-in answers a file of the
+        page's own file system, whose writable stream the browser writes beside the file and puts
+        in its place on close, as it does for a picked file. Each row opens into the same file:
+        saved whole; a wrong password aborts, leaving the file as the row before left it; a
+        cancelled picker starts nothing."""
+        archive = self.build(sample(), WORK / "picked.exe", "aes256")
+        plain = sample().read_bytes()
+        self.assertEqual(self.page.open_archive(archive)[0], "ready")
+        shown = self.page.browser.engine == "chromium" and self.page.expected_output == "blob"
+        self.assertEqual(self.page.el("open-pick").is_displayed(), shown)
+        # The stand-in needs the page's own file system, which Chromium refuses a page from disk
+        # in its default settings.
+        if not shown or self.page.kept_outputs() is None:
+            return
+        self.page.el("open-pick-file").click()
+        self.page.driver.execute_script(PICKER_STAND_IN)
+        rows = [  # password, the picker cancelled, state, status begins, the file's bytes after
+            (PASSWORD, False, "done", "Verified: the SHA-1 digest matches. Saved as picked-sample.dat,", plain),
+            ("not the password", False, "wrong", "Wrong password. picked-sample.dat was not saved", plain),
+            (PASSWORD, True, "ready", "No file chosen: nothing was decrypted.", plain),
+        ]
+        try:
+            for password, cancel, state, text, after in rows:
+                with self.subTest(password=password, cancel=cancel):
+                    self.page.driver.execute_script("window.zqvPickCancel = arguments[0]; window.zqvPicked = null;",
+                                                    cancel)
+                    self.page.set_text("open-password", password)
+                    self.page.driver.execute_script("document.getElementById('open-status').dataset.state = 'empty'")
+                    self.page.el("open-go").click()
+                    got = self.page.wait_status("open", ("done", "wrong", "error", "ready"))
+                    self.assertEqual(got[0], state, got[1])
+                    self.assertTrue(got[1].startswith(text), got[1])
+                    self.assertEqual(self.page.driver.execute_script("return window.zqvPicked"), "sample.dat")
+                    if not cancel:
+                        self.assertEqual(self.page.output("open"), "picked")
+                    self.assertFalse(self.page.el("open-save").is_displayed())
+                    # The file alone: no output of the page's kept, nothing of the browser's left beside.
+                    self.assertEqual(self.page.kept_outputs(""), ["picked-sample.dat"])
+                    url = self.page.driver.execute_async_script(PICKED_BYTES)
+                    self.assertTrue(base64.b64decode(url.partition(",")[2]) == after, url[:100])
+        finally:
+            self.page.el("open-pick-file").click()
+            self.page.driver.execute_async_script("""
+                const done = arguments[0];
+                navigator.storage.getDirectory().then((folder) => folder.removeEntry('picked-sample.dat'))
+                  .catch(() => {}).then(done);""")
 
     def test_the_output_is_kept_while_offered_and_removed_after(self):
         """On the browser's file system the page keeps one file, the one it offers: removed when
