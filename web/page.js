@@ -444,7 +444,7 @@ $('open-form').addEventListener('submit', async (e) => {
   // was written, unless it did not confirm that.
   const notSaved = (m) => !picked ? '' : m.untrusted
     ? ` ${picked.name} may hold part of the output: do not trust it, delete it.`
-    : ` ${picked.name} was not saved: nothing was written to the file you chose.`;
+    : ` ${picked.name} was not saved: the browser discarded what was written to it.`;
   setStatus('open', 'busy', `Decrypting and verifying${picked ? ` into ${picked.name}` : ''}…${output.note}`);
   openRunner.run({ cmd: 'open', file: openFile, password: $('open-password').value, codepage: codepage(),
                    store: output.store }, async (m) => {
