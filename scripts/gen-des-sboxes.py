@@ -2,21 +2,31 @@
 """Writes crypto/KxDesSboxes.inc: the eight DES S-boxes as boolean circuits for bitsliced DES.
 
 Each S-box output bit is a function of the box's six input bits. The script derives a circuit
-for every box from the FIPS 46-3 tables by recursive decomposition on one input variable at a
-time, choosing at each step the variable and the form that need the fewest gates, and reusing
-any function (or its complement) built before within the same box:
+for every box from the FIPS 46-3 tables:
 
   binary:  gates of two inputs (AND, OR, XOR, AND-NOT), for SSE2, AVX2 and WebAssembly SIMD.
-           Forms: f = x ^ f0;  x & f1;  ~x & f0;  x | f0;  ~x | f1;  f0 ^ (x & (f0 ^ f1));
-           f1 ^ (~x & (f0 ^ f1)), where f0, f1 are f with x = 0 and x = 1.
-  ternary: gates of any three inputs (AVX-512 VPTERNLOG), each one instruction.
-           Forms: any function of at most three variables; the multiplexer x ? f1 : f0; and a
-           function of two variables and one further function h (up to complement).
+           A randomized search (class Search) builds the four outputs one after another,
+           meeting each function where it matters (a multiplexer's half is free where the
+           other half is chosen) by a node built before or its complement, by one gate of two
+           built nodes, or by a form around any built node s: s & g, s | g, s ^ g and the
+           multiplexer b ^ (s & d), so that the outputs share their parts. The best few forms
+           at the top levels are built in full and the smallest kept; among many restarts,
+           each seeded from the box and its number, the smallest circuit per box is taken.
+           BINARY_SEEDS records which restart that is, so that a run builds only those;
+           `--search N` tries restarts 0..N-1 anew (minutes per box) and prints the table.
+  ternary: gates of any three inputs (AVX-512 VPTERNLOG), each one instruction. The smallest
+           of: the searched two-input circuit of restart TERNARY_SEEDS merged (a gate into its
+           users wherever each of them then reads at most three values); and, per order of the
+           outputs, a recursive decomposition on one input variable at a time (forms: any
+           function of at most three variables; the multiplexer x ? f1 : f0; a function of two
+           variables and one further function h, up to complement), reusing any function or
+           its complement built before, and the like decomposition in two-input forms, merged.
 
 Every emitted circuit is checked against the table over all 64 inputs before it is written.
-Usage: scripts/gen-des-sboxes.py [crypto/KxDesSboxes.inc]
+Usage: scripts/gen-des-sboxes.py [--search N] [crypto/KxDesSboxes.inc]
 """
 import itertools
+import random
 import sys
 
 # FIPS 46-3, the selection functions S1..S8: row (first and last input bit), column (the four
@@ -126,6 +136,28 @@ def fuse(gates, outputs):
                         changed = True
                         break
             if changed:
+                break
+    return gates
+
+
+def fuse_shared(gates, outputs):
+    """After fuse: merges a gate used more than once into all its users wherever each of them,
+    reading the gate's inputs in its place, reads at most three values. Outputs stay."""
+    gates = [Gate(g.name, g.op, list(g.inputs), g.table) for g in gates]
+    kept = {name for _, name, _ in outputs}
+    changed = True
+    while changed:
+        changed = False
+        for g in gates:
+            if g.name in kept:
+                continue
+            users = [h for h in gates if g.name in h.inputs]
+            merged = [list(dict.fromkeys([j for j in h.inputs if j != g.name] + g.inputs)) for h in users]
+            if users and all(len(m) <= 3 for m in merged):
+                for h, m in zip(users, merged):
+                    h.inputs = m
+                gates = [h for h in gates if h is not g]
+                changed = True
                 break
     return gates
 
@@ -290,6 +322,195 @@ class Circuit:
         return self.add(f, self.new_name(), table, "Tern", names)
 
 
+# ---- the two-input circuits: search with don't-cares and reuse ----
+
+def swapped(f, k):
+    """f with input bit k complemented: the table with its two halves for x_k exchanged."""
+    shift, mask = 1 << (5 - k), VARS[k]
+    return (f & mask) >> shift | (f & ~mask & ALL) << shift
+
+
+def support_on(f, care):
+    """How many inputs f depends on within the inputs `care`."""
+    return sum(1 for k in range(6) if (f ^ swapped(f, k)) & care & swapped(care, k))
+
+
+# Rough gates for a function of n inputs with nothing to reuse (past two inputs, where one gate
+# or none always does): the ranking of the forms, never a count that is emitted.
+SUPPORT_COST = [0, 1, 1, 3, 6, 10, 16]
+LOOKAHEAD = 2    # levels of the decomposition where the best forms are built and compared
+BREADTH = 8      # forms built and compared at each of those levels
+NOISE = 1.5      # random weight added to each form's estimate; restart 0 uses none
+
+
+class Search:
+    """Builds one S-box's four outputs from two-input gates. A request is a truth table f with
+    a set of inputs that matter (`care`); any node equal to f or to its complement there
+    answers it. Requests are met by a node already built, by one gate of two built nodes, or
+    by a form around a built node s (a variable or any gate before), with s' = s or ~s:
+        f = s' & g       where f is 0 off s' (and through complements f = s' | g), g on s';
+        f = s ^ g        where f ^ s depends on fewer inputs than f;
+        f = b ^ (s' & d) where b answers f off s' and d answers f ^ b on s' (a multiplexer
+                         whose two halves are free to be anything where they are not chosen).
+    The forms are ranked by their estimated gates plus a random term. At the top LOOKAHEAD
+    levels the best BREADTH forms are each built and the smallest kept."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.gates = []
+        self.pool = [(f"x{k}", VARS[k]) for k in range(6)]
+
+    def new(self, op, a, b):
+        (na, ta), (nb, tb) = a, b
+        table = {"And": ta & tb, "Or": ta | tb, "Xor": ta ^ tb, "AndNot": ~ta & tb & ALL}[op]
+        node = (f"t{len(self.gates)}", table)
+        self.gates.append(Gate(node[0], op, [na, nb], table))
+        self.pool.append(node)
+        return node
+
+    def conj(self, a, inv_a, b, inv_b):
+        """A node for (a, complemented if inv_a) & (b, complemented if inv_b), or for its
+        complement: ~a & ~b is made as a | b."""
+        if not inv_a:
+            return self.new("AndNot", b, a) if inv_b else self.new("And", a, b)
+        return self.new("Or", a, b) if inv_b else self.new("AndNot", a, b)
+
+    def match(self, f, care):
+        if care == 0:
+            return self.pool[0]
+        for node in self.pool:
+            d = (node[1] ^ f) & care
+            if d == 0 or d == care:
+                return node
+        return None
+
+    def one_gate(self, f, care):
+        """A builder of f (on care, up to complement) by one gate of built nodes, or None."""
+        keyed = {}
+        for node in self.pool:
+            keyed.setdefault(node[1] & care, node)
+            keyed.setdefault(node[1] & care ^ care, node)
+        for a in self.pool:
+            b = keyed.get((f ^ a[1]) & care)
+            if b is not None and b is not a:
+                return lambda a=a, b=b: self.new("Xor", a, b)
+        for target in (f, f ^ ALL):
+            # target = a' & b': both literals cover target, and together exclude its zeros.
+            covers = []
+            for a in self.pool:
+                if target & ~a[1] & care == 0:
+                    covers.append((a, False, a[1]))
+                if target & a[1] & care == 0:
+                    covers.append((a, True, a[1] ^ ALL))
+            zeros = ~target & care
+            for i, (a, inv_a, la) in enumerate(covers):
+                for b, inv_b, lb in covers[i + 1:]:
+                    if zeros & la & lb == 0 and b is not a:
+                        return lambda a=a, inv_a=inv_a, b=b, inv_b=inv_b: self.conj(a, inv_a, b, inv_b)
+        return None
+
+    def estimate(self, f, care):
+        if self.match(f, care):
+            return 0
+        n = support_on(f, care)
+        if n <= 2 or self.one_gate(f, care):
+            return 1
+        return SUPPORT_COST[n]
+
+    def forms(self, f, care, noise):
+        here = support_on(f, care)
+        for s in self.pool:
+            if support_on(f ^ s[1], care) < here:
+                yield 1 + self.estimate(f ^ s[1], care) + noise * self.rng.random(), ("xor", s)
+            for inv in (False, True):
+                lit = s[1] ^ (ALL if inv else 0)
+                on, off = care & lit, care & ~lit
+                if not off or not on:
+                    continue
+                for target in (f, f ^ ALL):
+                    if target & off == 0:
+                        yield 1 + self.estimate(target, on) + noise * self.rng.random(), ("and", s, inv, target)
+                if f & off not in (0, off) and f & on not in (0, on):
+                    cost = 2 + self.estimate(f, off) + self.estimate(f, on)
+                    yield cost + noise * self.rng.random(), ("mux", s, inv)
+
+    def build(self, f, care, noise, look, exact=False):
+        """A node equal to f or ~f on care (to f itself where `exact` allows, else one more)."""
+        node = self.match(f, care)
+        if node:
+            return node
+        single = self.one_gate(f, care)
+        if single:
+            return single()
+        ranked = sorted(self.forms(f, care, noise), key=lambda o: o[0])
+        if look == 0:
+            return self.apply(ranked[0][1], f, care, noise, 0)
+        start, best = (self.gates, self.pool), None
+        for _, form in ranked[:BREADTH]:
+            self.gates, self.pool = list(start[0]), list(start[1])
+            node = self.apply(form, f, care, noise, look - 1)
+            size = len(self.gates) + (exact and node[1] != f)
+            if best is None or size < best[0]:
+                best = (size, self.gates, self.pool, node)
+        _, self.gates, self.pool, node = best
+        return node
+
+    def apply(self, form, f, care, noise, look):
+        if form[0] == "xor":
+            s = form[1]
+            return self.new("Xor", s, self.build(f ^ s[1], care, noise, look))
+        s, inv = form[1], form[2]
+        lit = s[1] ^ (ALL if inv else 0)
+        if form[0] == "and":
+            target = form[3]
+            g = self.build(target, care & lit, noise, look)
+            return self.conj(s, inv, g, (g[1] ^ target) & care & lit != 0)
+        b = self.build(f, care & ~lit, noise, look)
+        if (b[1] ^ f) & care & ~lit:
+            f ^= ALL  # b answers ~f: build ~f
+        d_target = (f ^ b[1]) & care & lit
+        if d_target == 0:
+            return b
+        if d_target == care & lit:  # f = b ^ s there
+            return self.new("Xor", b, s)
+        d = self.build(f ^ b[1], care & lit, noise, look)
+        return self.new("Xor", b, self.conj(s, inv, d, (d[1] ^ f ^ b[1]) & care & lit != 0))
+
+
+# The restarts of the search that gave each box its smallest circuit, in two-input gates and
+# once merged into three-input gates (`--search N` finds them anew over restarts 0..N-1; each
+# restart is seeded from the box and its number alone, so a restart always gives one circuit).
+BINARY_SEEDS = [34, 18, 38, 23, 38, 8, 18, 36]
+TERNARY_SEEDS = [34, 18, 38, 44, 11, 12, 22, 36]
+_searched = {}
+
+
+def searched_circuit(box, seed):
+    """One restart of the search for box: (operations, gates, outputs), checked."""
+    if (box, seed) in _searched:
+        return _searched[box, seed]
+    rng = random.Random(box * 1000003 + seed)
+    search = Search(rng)
+    order = list(range(4))
+    rng.shuffle(order)
+    noise = NOISE if seed else 0.0
+    outputs = []
+    for bit in order:
+        f = output_table(box, bit)
+        name, table = search.build(f, ALL, noise, LOOKAHEAD, exact=True)
+        outputs.append((bit, name, table != f))
+    used, gates = {name for _, name, _ in outputs}, []
+    for g in reversed(search.gates):
+        if g.name in used:
+            gates.append(g)
+            used.update(g.inputs)
+    gates.reverse()
+    verify(box, gates, outputs)
+    result = len(gates) + 4 + sum(1 for _, _, inverted in outputs if inverted), gates, outputs
+    _searched[box, seed] = result
+    return result
+
+
 def circuit(box, ternary, order):
     c = Circuit(ternary)
     outputs = []
@@ -300,29 +521,42 @@ def circuit(box, ternary, order):
     return c, outputs
 
 
-def best_circuit(box, ternary):
-    """The smallest circuit over the orders of the four outputs: (gates, outputs)."""
+def merged_size(gates, outputs):
+    """A two-input circuit merged into three-input gates: (operations, gates), the smaller of
+    merging only gates used once and merging shared gates after them too."""
     best = None
-    for order in itertools.permutations(range(4)):
-        candidates = []
-        c, outputs = circuit(box, ternary, order)
-        candidates.append((c.lines, outputs))
-        if ternary:
-            # The two-input circuit merged into three-input gates, and the three-input one merged.
-            b, b_outputs = circuit(box, False, order)
-            candidates = [(fuse(c.lines, outputs), outputs), (fuse(b.lines, b_outputs), b_outputs)]
-        for gates, outs in candidates:
-            if ternary:
-                gates = fold_outputs(gates, outs)
-            size = len(gates) + 4 + sum(1 for _, _, inverted in outs if inverted and not ternary)
-            size -= sum(1 for g in gates if g.op == "Out")
-            if best is None or size < best[0]:
-                best = (size, gates, outs)
+    fused = fuse(gates, outputs)
+    for merged in (fused, fuse_shared(fused, outputs)):
+        merged = fold_outputs(merged, outputs)
+        size = len(merged) + 4 - sum(1 for g in merged if g.op == "Out")
+        if best is None or size < best[0]:
+            best = (size, merged)
     return best
 
 
-def emit_box(box, ternary):
-    size, gates, outputs = best_circuit(box, ternary)
+def best_circuit(box, ternary, seeds):
+    """The smallest circuit found for box: (operations, gates, outputs). Binary: the search's
+    restart seeds[0][box]. Ternary: the searched circuit of restart seeds[1][box] merged into
+    three-input gates, or, if smaller, over the orders of the four outputs, the recursive
+    three-input decomposition or two-input one, merged likewise."""
+    if not ternary:
+        return searched_circuit(box, seeds[0][box])
+    best = None
+    searched = searched_circuit(box, seeds[1][box])
+    candidates = [(searched[1], searched[2])]
+    for order in itertools.permutations(range(4)):
+        c, outputs = circuit(box, True, order)
+        b, b_outputs = circuit(box, False, order)
+        candidates += [(c.lines, outputs), (b.lines, b_outputs)]
+    for gates, outs in candidates:
+        size, gates = merged_size(gates, outs)
+        if best is None or size < best[0]:
+            best = (size, gates, outs)
+    return best
+
+
+def emit_box(box, ternary, seeds):
+    size, gates, outputs = best_circuit(box, ternary, seeds)
     verify(box, gates, outputs)
     tables = {f"x{k}": VARS[k] for k in range(6)}
     kind = "Ternary" if ternary else "Binary"
@@ -413,8 +647,29 @@ def check_text(text):
             assert values[f"y{k}"] ^ start[k] == output_table(box, k), f"S{box + 1} output {k} is wrong"
 
 
+def search_seeds(restarts):
+    """The restarts, of 0..restarts-1, that give each box its smallest two-input circuit and its
+    smallest merged three-input one."""
+    binary, ternary = [], []
+    for box in range(8):
+        found = [searched_circuit(box, seed) for seed in range(restarts)]
+        size, seed = min((c[0], seed) for seed, c in enumerate(found))
+        merged, merged_seed = min((merged_size(c[1], c[2])[0], seed) for seed, c in enumerate(found))
+        print(f"S{box + 1}: restart {seed}, {size} operations; merged, restart {merged_seed}, "
+              f"{merged}", file=sys.stderr)
+        binary.append(seed)
+        ternary.append(merged_seed)
+    return binary, ternary
+
+
 def main():
-    path = sys.argv[1] if len(sys.argv) > 1 else "crypto/KxDesSboxes.inc"
+    args = sys.argv[1:]
+    seeds = BINARY_SEEDS, TERNARY_SEEDS
+    if args[:1] == ["--search"]:
+        seeds = search_seeds(int(args[1]))
+        print(f"BINARY_SEEDS = {seeds[0]}\nTERNARY_SEEDS = {seeds[1]}", file=sys.stderr)
+        args = args[2:]
+    path = args[0] if args else "crypto/KxDesSboxes.inc"
     out = ["// Generated by scripts/gen-des-sboxes.py; do not edit.",
            "// The DES S-boxes as boolean circuits for bitsliced DES: DesSboxNBinary in gates of two",
            "// inputs, DesSboxNTernary in three-input gates (O::Tern<imm>(a, b, c): bit (a b c) of imm).",
@@ -425,7 +680,7 @@ def main():
     for ternary in (False, True):
         total = 0
         for box in range(8):
-            size, text = emit_box(box, ternary)
+            size, text = emit_box(box, ternary, seeds)
             total += size
             out += text + [""]
         totals[ternary] = total
