@@ -168,19 +168,17 @@ struct WideSpTables {
   uint64_t sp[8][256];
 };
 
+// A half in the wide form: itself above, rotated right by four below.
+constexpr uint64_t Widen(uint32_t half) { return uint64_t(half) << 32 | ((half >> 4) | (half << 28)); }
+
 constexpr WideSpTables MakeWideSpTables() {
   WideSpTables t{};
   for (int i = 0; i < 8; ++i)
-    for (int x = 0; x < 256; ++x) {
-      const uint32_t out = kSp.sp[i][x & 0x3f];
-      t.sp[i][x] = uint64_t(out) << 32 | ((out >> 4) | (out << 28));
-    }
+    for (int x = 0; x < 256; ++x) t.sp[i][x] = Widen(kSp.sp[i][x & 0x3f]);
   return t;
 }
 
 constexpr WideSpTables kWideSp = MakeWideSpTables();
-
-inline uint64_t Widen(uint32_t half) { return uint64_t(half) << 32 | ((half >> 4) | (half << 28)); }
 
 // The value as computed, hidden from the optimizer's reassociation of the expressions using it
 // (on x86-64, whose order of loads was measured; a WebAssembly engine schedules for itself).
