@@ -32,6 +32,13 @@
 #define ZQV_DES_WIDE_ROUNDS 0
 #endif
 
+// SHA-1 with the schedule four words at a time in WebAssembly's 128-bit SIMD (the page's module).
+#if defined(__wasm_simd128__) && !defined(ZQV_NO_FAST_PATHS)
+#define ZQV_SHA1_SIMD128 1
+#else
+#define ZQV_SHA1_SIMD128 0
+#endif
+
 #if ZQV_X86_FAST_PATHS
 // KxRijndaelAesNi.cpp; needs AES-NI and SSE2. `roundKeys` is the encryption key schedule of
 // `rounds` rounds (10 to 14), as RijndaelInitKey leaves it.
@@ -60,4 +67,9 @@ size_t DesCbcDecryptAvx2(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t*
 size_t DesCbcDecryptAvx512(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
 // 128 blocks (KxDesBitsliceWasm.cpp, the WebAssembly module).
 size_t DesCbcDecryptSimd128(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t* data, size_t blocks);
+#endif
+
+#if ZQV_SHA1_SIMD128
+// KxSha1Wasm.cpp.
+void Sha1CompressSimd128(uint32_t h[5], const uint8_t* data, size_t blocks);
 #endif

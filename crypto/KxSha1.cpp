@@ -63,6 +63,9 @@ void Sha1CompressBlocks(uint32_t h[5], const uint8_t* data, size_t blocks) {
 #if ZQV_X86_FAST_PATHS
   if (CpuFeatures() & kCpuShaNi) return Sha1CompressShaNi(h, data, blocks);
 #endif
+#if ZQV_SHA1_SIMD128
+  return Sha1CompressSimd128(h, data, blocks);
+#endif
   CompressPortable(h, data, blocks);
 }
 

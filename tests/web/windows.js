@@ -178,8 +178,9 @@ async function main() {
   }
   console.log(`windows.js: ${made} archives made, each byte for byte zqv build's`);
 
-  // The module's SHA-1 against FIPS 180's examples and Node's own,
-  // over lengths about the 64-byte block and pieces that cut blocks anywhere.
+  // The module's SHA-1 against FIPS 180's examples and Node's own, over lengths about the
+  // 64-byte block and pieces that cut blocks anywhere: single bytes, less than a block, whole
+  // runs of blocks, and runs of blocks with a few bytes over.
   const sha1 = (pieces) => {
     zqv.sha1Start();
     for (const piece of pieces) zqv.sha1Add(piece);
@@ -194,7 +195,7 @@ async function main() {
     const bytes = Buffer.alloc(size);
     for (let i = 0; i < size; ++i) bytes[i] = (i * 251 + 7) & 255;
     const expected = require('crypto').createHash('sha1').update(bytes).digest('hex');
-    for (const cut of [size, 1, 63, 100]) {
+    for (const cut of [size, 1, 63, 100, 5 * 64, 7 * 64 + 9]) {
       const pieces = [];
       for (let at = 0; at < size; at += cut) pieces.push(bytes.subarray(at, at + cut));
       assert.strictEqual(sha1(pieces), expected, `SHA-1 of ${size} bytes in pieces of ${cut}`);
