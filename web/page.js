@@ -208,6 +208,13 @@ addEventListener('pagehide', () => { for (const which of ['open', 'make']) withd
 // where the worker that reads, hashes and stores takes about as much as the decryption.
 const kDecrypters = Math.min(4, Math.max(2, navigator.hardwareConcurrency || 2));
 
+// The buffers a message between the workers carries, handed on with it: a window or piece's
+// `buffer` and the `spare` given back to be used again.
+function buffersOf(data) {
+  const buffers = [data.buffer, data.spare].filter((b) => b instanceof ArrayBuffer);
+  return buffers[0] === buffers[1] ? buffers.slice(1) : buffers;
+}
+
 // One job at a time per tab; a cancelled job's worker is ended and a new one started.
 class Runner {
   constructor(which) {
@@ -219,23 +226,27 @@ class Runner {
     $(`${which}-cancel`).addEventListener('click', () => this.cancel());
   }
   // The worker and, beside it, the decrypters that decrypt an archive's body with it and the
-  // hasher that hashes and stores the plaintext (worker.js).
+  // hasher that hashes and stores the plaintext (worker.js). Their messages to one another come
+  // through here and are handed on with the buffers they carry (worker.js: relayPort).
   ensure() {
     if (!this.worker) {
       this.worker = new Worker(workerUrl);
       this.decrypters = [];
       for (let k = 0; k < kDecrypters; ++k) this.decrypters.push(new Worker(workerUrl));
       this.hasher = new Worker(workerUrl);
+      const worker = this.worker;
+      const helpers = new Map([...this.decrypters.entries(), ['hasher', this.hasher]]);
       for (const w of this.workers()) w.postMessage({ cmd: 'setup', forced: kForced });
-      for (const decrypter of this.decrypters) {
-        const windows = new MessageChannel();
-        decrypter.postMessage({ cmd: 'serve-windows', port: windows.port2 }, [windows.port2]);
-        this.worker.postMessage({ cmd: 'use-decrypter', port: windows.port1 }, [windows.port1]);
+      for (const [from, helper] of helpers) {
+        helper.postMessage({ cmd: from === 'hasher' ? 'serve-hashing' : 'serve-windows' });
+        helper.onmessage = (e) => worker.postMessage({ cmd: 'relay', from, data: e.data }, buffersOf(e.data));
       }
-      const pieces = new MessageChannel();
-      this.hasher.postMessage({ cmd: 'serve-hashing', port: pieces.port2 }, [pieces.port2]);
-      this.worker.postMessage({ cmd: 'use-hasher', port: pieces.port1 }, [pieces.port1]);
-      this.worker.onmessage = (e) => this.message(e.data);
+      worker.postMessage({ cmd: 'helpers', decrypters: this.decrypters.length });
+      worker.onmessage = (e) => {
+        const m = e.data;
+        if (m.type === 'relay') helpers.get(m.to).postMessage(m.data, buffersOf(m.data));
+        else this.message(m);
+      };
       for (const w of this.workers()) {
         w.onerror = (e) => {
           e.preventDefault();

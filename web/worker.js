@@ -1,8 +1,8 @@
 // The page's workers: opens and makes archives with the WebAssembly module (createZqvModule, its
 // binary in kZqvWasmBase64) and the shared logic (ZqvCore), all placed before this file.
 //
-// The page starts one worker that does the work and, each joined to it by a MessagePort, a few
-// decrypters and a hasher. Opening, the first reads the body in windows and hands each to a
+// The page starts one worker that does the work and, beside it, a few decrypters and a hasher,
+// whose messages to and from it the page hands on (see relayPort). Opening, the first reads the body in windows and hands each to a
 // decrypter; they decrypt side by side (a CBC block decrypts from the ciphertext alone) and hand
 // the plaintexts back. The hasher takes the plaintexts in order, hashes them and stores them
 // (a file of the browser's own file system, a Blob, or a file the user picked, which takes the
@@ -270,12 +270,19 @@ const progress = (done, total) => postMessage({ type: 'progress', done, total })
 
 // ---- A decrypter's side -------------------------------------------------------------------------
 
+// Whether a decrypter frees the platform AES's answer at once, by transferring it to no length.
+// Gecko collects those answers only seldom: opening 1 GiB, they piled up to about 200 MiB in the
+// decrypters, and freed so, to nothing. Blink collects them well by itself, but keeps the memory
+// of one transferred so: opening 1 GiB then held 1 GiB, still held after the open had ended.
+// Nothing a page can test tells the two apart, so it goes by the engine's name.
+const kFreeAnswers = typeof ArrayBuffer.prototype.transfer === 'function' && / Firefox\//.test(navigator.userAgent);
+
 // Decrypts the windows of the body it is handed and hands back each one's plaintext: in place, or
-// in the memory the browser's AES gave it.
-function serveWindows(port, zqv) {
+// in the memory the browser's AES gave it. Answers the handler of the messages to it.
+function serveWindows(port) {
   let run = null;  // { id, cipher, password, key: the platform's AES key (a promise), or null }
-  port.onmessage = async (event) => {
-    const m = event.data;
+  return async (m) => {
+    const zqv = await session;
     if (m.cmd === 'start') {
       run = { ...m, key: zqv.aesKey(m.cipher, m.password) };
       run.key.catch(() => {});  // raised by the windows that await it
@@ -285,17 +292,14 @@ function serveWindows(port, zqv) {
     try {
       const bytes = new Uint8Array(m.buffer, 0, m.length);
       const key = await run.key;
-      if (key) {
-        // The platform's plaintext is in memory of its own, handed back as it is, with the window's
-        // buffer to be used again.
-        const plain = await zqv.decryptWindowAes(key, cipher, bytes, m.last);
-        port.postMessage({ id, index: m.index, buffer: plain.buffer, offset: plain.byteOffset, length: plain.length,
-                           spare: m.buffer }, [plain.buffer, m.buffer]);
-        return;
-      }
-      const plain = zqv.decryptWindow(cipher, password, bytes, m.last);
+      // The plaintext goes back in the window's own buffer, the one buffer that goes round. The
+      // platform's AES answers in memory of its own, copied in and then dropped (see kFreeAnswers).
+      const plain = key ? await zqv.decryptWindowAes(key, cipher, bytes, m.last)
+        : zqv.decryptWindow(cipher, password, bytes, m.last);
+      const length = plain.length;
       bytes.set(plain);
-      port.postMessage({ id, index: m.index, buffer: m.buffer, offset: 0, length: plain.length }, [m.buffer]);
+      if (key && kFreeAnswers) plain.buffer.transfer(0);
+      port.postMessage({ id, index: m.index, buffer: m.buffer, offset: 0, length }, [m.buffer]);
     } catch (e) {
       port.postMessage({ id, index: m.index, error: e.message || String(e), refusal: e instanceof ZqvCore.Refusal });
     }
@@ -311,11 +315,13 @@ let hasherSink = null;
 // each piece when it is done with it, and the digest (and the output) at the end. A sink that
 // commits (a picked file) is closed only when the working worker has checked the digest and says
 // so ('commit'); 'abort' discards it, and answers whether that was confirmed. A run with `hash`
-// false only stores: the browser's own floor for the output path (bench/web-open).
-function serveHashing(port, zqv) {
+// false only stores: the browser's own floor for the output path (bench/web-open). Answers the
+// handler of the messages to it; the page's 'abort-output' is taken at once, ahead of the queue.
+function serveHashing(port) {
   let hash = true;
   let queue = Promise.resolve();
   const handle = async (m) => {
+    const zqv = await session;
     try {
       if (m.cmd === 'begin') {
         if (hasherSink) hasherSink.abort();
@@ -355,10 +361,40 @@ function serveHashing(port, zqv) {
       port.postMessage({ id: m.id, error: e.message || String(e) });
     }
   };
-  port.onmessage = (event) => { queue = queue.then(() => handle(event.data)); };
+  return (m) => {
+    if (m.cmd === 'abort-output') return abortOutput();
+    queue = queue.then(() => handle(m));
+  };
+}
+
+// The page cancels: a picked file's writing is discarded before the page ends this worker.
+async function abortOutput() {
+  const was = hasherSink;
+  hasherSink = null;
+  if (was && was.kind === 'picked') await was.abort().catch(() => {});
+  postMessage({ type: 'output-aborted' });
 }
 
 // ---- The working side ---------------------------------------------------------------------------
+
+// The decrypters' and the hasher's messages go through the page, which hands each one on with the
+// buffers it carries: Firefox 153 copies a buffer sent on a MessagePort between two workers through
+// a thread of its own, at about 280 MiB/s there and back, and moves one sent to or from the page
+// without a copy. A relay port stands in for a MessagePort to helper `to` (a number: the
+// decrypter; 'hasher').
+const relayPorts = new Map();
+function relayPort(to) {
+  const port = {
+    onmessage: null,
+    postMessage(data, transfer = []) { postMessage({ type: 'relay', to, data }, transfer); },
+  };
+  relayPorts.set(to, port);
+  return port;
+}
+function relayed(m) {
+  const port = relayPorts.get(m.from);
+  if (port && port.onmessage) port.onmessage({ data: m.data });
+}
 
 const decrypters = [];  // { port, busy: windows sent and not yet answered }
 let hasherPort = null;
@@ -631,10 +667,17 @@ async function floor(zqv, m) {
 
 // Jobs one after another: the module is suspended while it waits for a read and must not be
 // entered by the next message meanwhile.
+// A decrypter or the hasher, once told what it serves, takes every later message there, in order.
 let queue = Promise.resolve();
+let served = null;
 onmessage = (event) => {
-  if (event.data.cmd === 'chunk') return takeChunk(event.data);
-  queue = queue.then(() => handle(event.data));
+  const m = event.data;
+  if (m.cmd === 'chunk') return takeChunk(m);
+  if (m.cmd === 'relay') return relayed(m);
+  if (served) return served(m);
+  if (m.cmd === 'serve-windows') served = serveWindows(self);
+  else if (m.cmd === 'serve-hashing') served = serveHashing(self);
+  else queue = queue.then(() => handle(m));
 };
 
 async function handle(m) {
@@ -645,20 +688,9 @@ async function handle(m) {
       zqv.usePlatformAes(!forced.has('module-aes'));
       pageReads = forced.has('page-reads') ||
         await new Blob([new Uint8Array(1)]).arrayBuffer().then(() => false, () => true);
-    } else if (m.cmd === 'serve-windows') {
-      serveWindows(m.port, zqv);
-    } else if (m.cmd === 'serve-hashing') {
-      serveHashing(m.port, zqv);
-    } else if (m.cmd === 'abort-output') {
-      // The page cancels: a picked file's writing is discarded before the page ends this worker.
-      const was = hasherSink;
-      hasherSink = null;
-      if (was && was.kind === 'picked') await was.abort();
-      postMessage({ type: 'output-aborted' });
-    } else if (m.cmd === 'use-hasher') {
-      hasherPort = m.port;
-    } else if (m.cmd === 'use-decrypter') {
-      decrypters.push({ port: m.port, busy: 0 });
+    } else if (m.cmd === 'helpers') {
+      for (let k = 0; k < m.decrypters; ++k) decrypters.push({ port: relayPort(k), busy: 0 });
+      hasherPort = relayPort('hasher');
     } else if (m.cmd === 'inspect') {
       postMessage({ type: 'inspected', info: await inspect(zqv, m) });
     } else if (m.cmd === 'open') {
