@@ -452,7 +452,8 @@ class OpenTests(PageCase):
     def test_the_output_is_kept_while_offered_and_removed_after(self):
         """On the browser's file system the page keeps one file, the one it offers: removed when
         another file is opened, never kept for a wrong password, and what an earlier visit left
-        is removed at the next load (files not the page's stay). A Blob output writes nothing
+        is removed at the next load, in this tab or another, which leaves the output this tab
+        holds (files not the page's stay). A Blob output writes nothing
         there."""
         archive = self.build(sample(), WORK / "kept.exe", "aes256")
         other = self.build(sample(), WORK / "kept-other.exe", "blowfish")
@@ -481,6 +482,15 @@ class OpenTests(PageCase):
               done();
             });""")
         self.assertEqual(self.page.type_open_password(PASSWORD)[0], "done")
+        held = self.page.kept_outputs()
+        # The page loaded in another tab removes what the earlier visit left, and not the output
+        # this one holds and offers.
+        self.assertTrue(self.page.driver.execute_script("return !!(window.otherTab = window.open(location.href))"))
+        self.page.wait_for(lambda d: "zqv-output-1-stale" not in self.page.kept_outputs())
+        self.assertEqual(self.page.kept_outputs(), [name for name in held if name != "zqv-output-1-stale"])
+        self.assertEqual(len(self.page.kept_outputs()), 1)
+        self.page.driver.execute_script("window.otherTab.close();")
+        self.assertEqual(self.page.save("open", "sample.dat"), sample().read_bytes())
         # Loaded again (a get of the same address with a "#force=" part would only scroll).
         self.page.driver.execute_script("window.zqvLeaving = true; location.reload();")
         self.page.wait_for(lambda d: d.execute_script(
