@@ -41,8 +41,8 @@ bool PipeStream::StartThreads() {
   {
     std::lock_guard lock(mutex_);
     producerDone_ = stopping_ = true;
-    changed_.notify_all();
   }
+  slotPublished_.notify_all();
   if (hasher_.joinable()) hasher_.join();
   slots_.reset();
   return false;
@@ -56,7 +56,7 @@ void PipeStream::ReadAhead() {
     uint64_t sequence;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return published_ - Slowest() < kSlots || stopping_; });
+      slotFreed_.wait(lock, [this] { return published_ - Slowest() < kSlots || stopping_; });
       if (stopping_) break;
       sequence = published_;
     }
@@ -70,14 +70,18 @@ void PipeStream::ReadAhead() {
     }
     left -= got;
     more = got == want && left > 0;
-    std::lock_guard lock(mutex_);
-    sizes_[sequence % kSlots] = got;
-    if (got > 0) ++published_;
-    changed_.notify_all();
+    {
+      std::lock_guard lock(mutex_);
+      sizes_[sequence % kSlots] = got;
+      if (got > 0) ++published_;
+    }
+    slotPublished_.notify_all();
   }
-  std::lock_guard lock(mutex_);
-  producerDone_ = true;
-  changed_.notify_all();
+  {
+    std::lock_guard lock(mutex_);
+    producerDone_ = true;
+  }
+  slotPublished_.notify_all();
 }
 
 int32_t PipeStream::Read(void* buffer, int32_t count) {
@@ -93,7 +97,7 @@ int32_t PipeStream::Read(void* buffer, int32_t count) {
   int32_t done = 0;
   std::unique_lock lock(mutex_);
   while (done < count) {
-    changed_.wait(lock, [this] { return delivered_ < published_ || producerDone_; });
+    slotPublished_.wait(lock, [this] { return delivered_ < published_ || producerDone_; });
     if (delivered_ == published_) break;  // the end, or a failed read
     const int32_t size = sizes_[delivered_ % kSlots];
     const int32_t take = std::min(count - done, size - fill_);
@@ -104,8 +108,11 @@ int32_t PipeStream::Read(void* buffer, int32_t count) {
     fill_ += take;
     if (fill_ == size) {
       fill_ = 0;
-      ++delivered_;
-      changed_.notify_all();
+      if (Advance(delivered_)) {
+        lock.unlock();
+        slotFreed_.notify_one();
+        lock.lock();
+      }
     }
   }
   position_ += done;
@@ -146,12 +153,21 @@ uint8_t* PipeStream::WriteSpace(int32_t& capacity) {
 }
 
 void PipeStream::Publish() {
+  {
+    std::lock_guard lock(mutex_);
+    sizes_[published_ % kSlots] = fill_;
+    fill_ = 0;
+    ++published_;
+  }
+  slotPublished_.notify_all();
   std::unique_lock lock(mutex_);
-  sizes_[published_ % kSlots] = fill_;
-  fill_ = 0;
-  ++published_;
-  changed_.notify_all();
-  changed_.wait(lock, [this] { return published_ - Slowest() < kSlots; });
+  slotFreed_.wait(lock, [this] { return published_ - Slowest() < kSlots; });
+}
+
+bool PipeStream::Advance(uint64_t& done) {
+  const uint64_t slowest = Slowest();
+  ++done;
+  return Slowest() != slowest;
 }
 
 template <class Use>
@@ -160,14 +176,17 @@ void PipeStream::Consume(uint64_t& done, Use use) {
     uint64_t sequence;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return done < published_ || producerDone_; });
+      slotPublished_.wait(lock, [&] { return done < published_ || producerDone_; });
       if (done == published_) return;
       sequence = done;
     }
     use(Slot(sequence), sizes_[sequence % kSlots]);
-    std::lock_guard lock(mutex_);
-    ++done;
-    changed_.notify_all();
+    bool freed;
+    {
+      std::lock_guard lock(mutex_);
+      freed = Advance(done);
+    }
+    if (freed) slotFreed_.notify_one();
   }
 }
 
@@ -183,8 +202,9 @@ void PipeStream::Stop() {
       producerDone_ = true;
     }
     stopping_ = true;
-    changed_.notify_all();
   }
+  slotPublished_.notify_all();
+  slotFreed_.notify_all();
   mover_.join();
   if (hasher_.joinable()) hasher_.join();
 }

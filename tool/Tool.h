@@ -149,6 +149,8 @@ class PipeStream final : public Stream {
   template <class Use>
   void Consume(uint64_t& done, Use use);
   uint64_t Slowest() const { return hash_ ? std::min(hashed_, delivered_) : delivered_; }
+  // Counts a slot `done` (hashed_ or delivered_), under the mutex; true when that freed it.
+  bool Advance(uint64_t& done);
   uint8_t* Slot(uint64_t sequence) { return slots_.get() + size_t(sequence % kSlots) * kSlotSize; }
 
   Stream& inner_;
@@ -164,7 +166,11 @@ class PipeStream final : public Stream {
   bool producerDone_ = false, stopping_ = false, writeFailed_ = false;
   bool serial_ = false;  // no threads: Read and Write go to `inner` directly
   std::mutex mutex_;
-  std::condition_variable changed_;
+  // Each waiter is woken only by what it waits for: the consumers (the hasher, the writer, a
+  // reading caller) by a slot published or the producer done; the producer (the reader thread,
+  // a writing caller) by a slot freed or the end. Notified after the mutex is let go, so that a
+  // thread woken does not at once sleep again on the mutex.
+  std::condition_variable slotPublished_, slotFreed_;
   std::thread hasher_, mover_;  // mover: the reader or the writer
 };
 
