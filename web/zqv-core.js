@@ -425,33 +425,51 @@ class Session {
   // The body of the source's bytes under `key` on the platform's AES, after `chain` (the chaining
   // block), into the sink, window by window: each window's plaintext goes to the hasher before
   // it is encrypted, and the last window ends with the tail block the module lays out. Sets the
-  // header's digest line.
+  // header's digest line. The platform encrypts a window while the next is read and handed to the
+  // hasher and the one before is stored: only the encryption itself is a chain.
   async encryptAes(key, cipher, chain, source, sink, onProgress, hasher) {
     const size = source.size;
     const whole = size - (size % kAesBlock);
     await hasher.start();
     await sink.write(chain);
+    // The next window's plaintext, read and hashed, as the platform takes it (it copies it at the
+    // call, so the source's buffer may be read into again), and whether it is the last.
     let offset = 0;
-    for (;;) {
+    const next = async () => {
       const last = whole - offset <= kMakeWindowBytes;
       const count = last ? size - offset : kMakeWindowBytes;
       const read = count ? await source.read(offset, count) : new Uint8Array(0);
       if (read.length < count) throw new Error('The file could not be read to its end.');
       const plain = read.subarray(0, count);
       await hasher.add(plain);
-      let data = plain;
-      if (last) {
-        // The whole blocks left, then the tail block the module lays out from the rest.
-        data = new Uint8Array(whole - offset + kAesBlock);
-        data.set(plain.subarray(0, whole - offset));
-        data.set(this.tailBlock(cipher, plain.subarray(whole - offset)), whole - offset);
-      }
-      const encrypted = new Uint8Array(await this.subtle.encrypt({ name: 'AES-CBC', iv: chain }, key, data), 0, data.length);
-      chain = encrypted.slice(data.length - kAesBlock);
-      await sink.write(encrypted);
       offset += count;
+      if (!last) return { data: plain, last };
+      // The whole blocks left, then the tail block the module lays out from the rest.
+      const rest = count - (size - whole);
+      const data = new Uint8Array(rest + kAesBlock);
+      data.set(plain.subarray(0, rest));
+      data.set(this.tailBlock(cipher, plain.subarray(rest)), rest);
+      return { data, last };
+    };
+    const encrypt = ({ data }) => {
+      const length = data.length;  // the source's next read may take its buffer back meanwhile
+      return this.subtle.encrypt({ name: 'AES-CBC', iv: chain }, key, data).then((answer) => new Uint8Array(answer, 0, length));
+    };
+    let window = await next();
+    let encrypting = encrypt(window);
+    encrypting.catch(() => {});  // raised where it is awaited
+    for (;;) {
+      const following = window.last ? null : await next();
+      const encrypted = await encrypting;
+      chain = encrypted.slice(encrypted.length - kAesBlock);
+      if (following) {
+        encrypting = encrypt(following);
+        encrypting.catch(() => {});
+      }
+      await sink.write(encrypted);
       if (onProgress) onProgress(offset, size);
-      if (last) break;
+      if (!following) break;
+      window = following;
     }
     const digest = await hasher.finish();
     withBuffer(20, (pointer) => {
