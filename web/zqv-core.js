@@ -455,21 +455,26 @@ class Session {
       const length = data.length;  // the source's next read may take its buffer back meanwhile
       return this.subtle.encrypt({ name: 'AES-CBC', iv: chain }, key, data).then((answer) => new Uint8Array(answer, 0, length));
     };
-    let window = await next();
-    let encrypting = encrypt(window);
-    encrypting.catch(() => {});  // raised where it is awaited
+    // Each call of the platform's cipher copies its window at once: the next window's read starts
+    // there, and goes on while the one before is stored.
+    const started = (promise) => {
+      promise.catch(() => {});  // raised where it is awaited
+      return promise;
+    };
+    const first = await next();
+    let encrypting = started(encrypt(first));
+    let reading = first.last ? null : started(next());
     for (;;) {
-      const following = window.last ? null : await next();
+      const following = reading && await reading;
       const encrypted = await encrypting;
       chain = encrypted.slice(encrypted.length - kAesBlock);
       if (following) {
-        encrypting = encrypt(following);
-        encrypting.catch(() => {});
+        encrypting = started(encrypt(following));
+        reading = following.last ? null : started(next());
       }
       await sink.write(encrypted);
       if (onProgress) onProgress(offset, size);
       if (!following) break;
-      window = following;
     }
     const digest = await hasher.finish();
     withBuffer(20, (pointer) => {
