@@ -2,9 +2,9 @@
 // binary in kZqvWasmBase64) and the shared logic (ZqvCore), all placed before this file.
 //
 // The page starts one worker that does the work and, beside it, a few decrypters and a hasher,
-// whose messages to and from it the page hands on (see relayPort). Opening, the first reads the body in windows and hands each to a
-// decrypter; they decrypt side by side (a CBC block decrypts from the ciphertext alone) and hand
-// the plaintexts back. The hasher takes the plaintexts in order, hashes them and stores them
+// whose messages to and from it the page hands on (see relayPort). Opening, the first reads the
+// body in windows and hands each to a decrypter; they decrypt side by side (a CBC block decrypts
+// from the ciphertext alone) and hand the plaintexts back. The hasher takes the plaintexts in order, hashes them and stores them
 // (a file of the browser's own file system, a Blob, or a file the user picked, which takes the
 // plaintext only once its digest is found good), so the digest is of exactly the bytes saved.
 // Making, the first reads, encrypts and streams out (CBC encryption is one chain) while the
@@ -666,8 +666,8 @@ async function floor(zqv, m) {
 }
 
 // Jobs one after another: the module is suspended while it waits for a read and must not be
-// entered by the next message meanwhile.
-// A decrypter or the hasher, once told what it serves, takes every later message there, in order.
+// entered by the next message meanwhile. A decrypter or the hasher, once told what it serves,
+// takes every later message there, in order.
 let queue = Promise.resolve();
 let served = null;
 onmessage = (event) => {
