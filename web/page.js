@@ -209,11 +209,8 @@ addEventListener('pagehide', () => { for (const which of ['open', 'make']) withd
 const kDecrypters = Math.min(4, Math.max(2, navigator.hardwareConcurrency || 2));
 
 // The buffers a message between the workers carries, handed on with it: a window or piece's
-// `buffer` and the `spare` given back to be used again.
-function buffersOf(data) {
-  const buffers = [data.buffer, data.spare].filter((b) => b instanceof ArrayBuffer);
-  return buffers[0] === buffers[1] ? buffers.slice(1) : buffers;
-}
+// `buffer`, or the `spare` given back to be used again.
+const buffersOf = (data) => [data.buffer, data.spare].filter((b) => b instanceof ArrayBuffer);
 
 // One job at a time per tab; a cancelled job's worker is ended and a new one started.
 class Runner {

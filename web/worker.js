@@ -4,9 +4,10 @@
 // The page starts one worker that does the work and, beside it, a few decrypters and a hasher,
 // whose messages to and from it the page hands on (see relayPort). Opening, the first reads the
 // body in windows and hands each to a decrypter; they decrypt side by side (a CBC block decrypts
-// from the ciphertext alone) and hand the plaintexts back. The hasher takes the plaintexts in order, hashes them and stores them
-// (a file of the browser's own file system, a Blob, or a file the user picked, which takes the
-// plaintext only once its digest is found good), so the digest is of exactly the bytes saved.
+// from the ciphertext alone) and hand the plaintexts back. The hasher takes the plaintexts in
+// order, hashes them and stores them (a file of the browser's own file system, a Blob, or a file
+// the user picked, which takes the plaintext only once its digest is found good), so the digest
+// is of exactly the bytes saved.
 // Making, the first reads, encrypts and streams out (CBC encryption is one chain) while the
 // hasher hashes copies of the plaintext beside it. AES runs on the browser's own AES-CBC where it
 // has one (ZqvCore), the other ciphers and SHA-1 on the module.
@@ -277,8 +278,8 @@ const progress = (done, total) => postMessage({ type: 'progress', done, total })
 // Nothing a page can test tells the two apart, so it goes by the engine's name.
 const kFreeAnswers = typeof ArrayBuffer.prototype.transfer === 'function' && / Firefox\//.test(navigator.userAgent);
 
-// Decrypts the windows of the body it is handed and hands back each one's plaintext: in place, or
-// in the memory the browser's AES gave it. Answers the handler of the messages to it.
+// Decrypts the windows of the body it is handed and hands back each one's plaintext, in the
+// window's own buffer. Answers the handler of the messages to it.
 function serveWindows(port) {
   let run = null;  // { id, cipher, password, key: the platform's AES key (a promise), or null }
   return async (m) => {
@@ -292,8 +293,8 @@ function serveWindows(port) {
     try {
       const bytes = new Uint8Array(m.buffer, 0, m.length);
       const key = await run.key;
-      // The plaintext goes back in the window's own buffer, the one buffer that goes round. The
-      // platform's AES answers in memory of its own, copied in and then dropped (see kFreeAnswers).
+      // The window's buffer is the one that goes round; the platform's AES answers in memory of
+      // its own, copied in and then dropped (see kFreeAnswers).
       const plain = key ? await zqv.decryptWindowAes(key, cipher, bytes, m.last)
         : zqv.decryptWindow(cipher, password, bytes, m.last);
       const length = plain.length;

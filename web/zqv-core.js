@@ -432,8 +432,9 @@ class Session {
     const whole = size - (size % kAesBlock);
     await hasher.start();
     await sink.write(chain);
-    // The next window's plaintext, read and hashed, as the platform takes it (it copies it at the
-    // call, so the source's buffer may be read into again), and whether it is the last.
+    // The next window's plaintext, read and hashed, as the platform takes it, and whether it is
+    // the last. The platform copies a window at the call: the next read starts right after it and
+    // goes on while the window before is stored.
     let offset = 0;
     const next = async () => {
       const last = whole - offset <= kMakeWindowBytes;
@@ -453,10 +454,9 @@ class Session {
     };
     const encrypt = ({ data }) => {
       const length = data.length;  // the source's next read may take its buffer back meanwhile
-      return this.subtle.encrypt({ name: 'AES-CBC', iv: chain }, key, data).then((answer) => new Uint8Array(answer, 0, length));
+      return this.subtle.encrypt({ name: 'AES-CBC', iv: chain }, key, data)
+        .then((answer) => new Uint8Array(answer, 0, length));
     };
-    // Each call of the platform's cipher copies its window at once: the next window's read starts
-    // there, and goes on while the one before is stored.
     const started = (promise) => {
       promise.catch(() => {});  // raised where it is awaited
       return promise;
