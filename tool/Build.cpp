@@ -105,6 +105,7 @@ int RunBuild(const BuildOptions& o) {
 
   const FolderHandle folder = OpenFolder(DirName(o.output));
   TempFile temp(folder, BaseName(o.output), o.output);
+  temp.Reserve(BodyOffset + EncryptedBodySize(selector, st.st_size));
   TFileStream out;
   out.Adopt(temp.Release());
   CopyStub(stubPath, out, o.output);

@@ -235,6 +235,11 @@ TempFile::~TempFile() {
   gPendingName[0] = 0;
 }
 
+void TempFile::Reserve(int64_t bytes) {
+  if (bytes <= 0 || fallocate(fd_, 0, 0, bytes) == 0) return;
+  if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) Fail(shown_, "cannot write: " + SystemText(errno));
+}
+
 int TempFile::Release() {
   const int fd = fd_;
   fd_ = -1;

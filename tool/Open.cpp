@@ -335,6 +335,9 @@ int RunExtract(const OpenOptions& o) {
   made.Make(destination);
   OutputFolder folder(destination, folderParts, /*create=*/true);
   TempFile temp(folder.innermost(), leaf, target, o.quiet);
+  // The output is at least this long under any key; the last block's count byte adds the rest.
+  int64_t least, most;
+  if (known && PlainSizeRange(a.header.cipher, a.bodySize, least, most)) temp.Reserve(least);
   TFileStream out;
   out.Adopt(temp.Release());
   int64_t written = 0;
