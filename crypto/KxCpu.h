@@ -30,8 +30,9 @@ bool ParseCpuLimit(const char* text, uint32_t& allowed);
 // A second thread a front end may lend the core for work that splits in two (bitsliced DES and
 // Triple-DES decryption of long runs). `start` runs task(argument) on that thread and answers
 // true, or answers false when it cannot (the caller then does the work itself); `wait` returns
-// once the task started last has returned. Without one (the default; the stub) everything runs
-// on the caller's thread.
+// once the task started last has returned, or at once, withdrawing it, where the thread has not
+// begun it: a task may never run, and the caller must do whatever it leaves. Without one (the
+// default; the stub) everything runs on the caller's thread.
 struct HelperThread {
   bool (*start)(void (*task)(void*), void* argument);
   void (*wait)();

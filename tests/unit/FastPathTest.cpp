@@ -129,14 +129,16 @@ TEST(FastPaths, DesTripleDesAndBlowfishCbcBlocksEqualBlockByBlock) {
           [&](const uint8_t* chain, uint8_t* block) { TripleDesCbcBlock(tdes, chain, block); },
           BatchBlockCounts());
     });
-    // Long runs split with a helper thread (one made per task here), and with a helper that
-    // cannot start, where the caller does it all.
+    // Long runs split with a helper thread (one made per task here); with a helper that
+    // cannot start, and with one whose task is withdrawn before it begins: in both, the caller
+    // does it all.
     static std::thread worker;
     static const HelperThread threaded = {
         [](void (*task)(void*), void* argument) { return worker = std::thread(task, argument), true; },
         [] { worker.join(); }};
     static const HelperThread refusing = {[](void (*)(void*), void*) { return false; }, [] { FAIL(); }};
-    for (const HelperThread* helper : {&threaded, &refusing}) {
+    static const HelperThread withdrawn = {[](void (*)(void*), void*) { return true; }, [] {}};
+    for (const HelperThread* helper : {&threaded, &refusing, &withdrawn}) {
       SetHelperThread(helper);
       // Around the shortest run shared, a piece's rest, many pieces, and more than the most
       // pieces of the shortest length.
