@@ -6,9 +6,11 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <dirent.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -236,6 +238,12 @@ TempFile::~TempFile() {
 }
 
 void TempFile::Reserve(int64_t bytes) {
+  // Not in memory (tmpfs, ramfs), where reserving clears every page before the work can start
+  // and there are no disk blocks to map; nor on btrfs, which writes reserved extents in place
+  // and so would store the file uncompressed where the mount compresses.
+  struct statfs fs;
+  if (fstatfs(fd_, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC || fs.f_type == BTRFS_SUPER_MAGIC))
+    return;
   if (bytes <= 0 || fallocate(fd_, 0, 0, bytes) == 0) return;
   if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) Fail(shown_, "cannot write: " + SystemText(errno));
 }

@@ -205,8 +205,8 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   // Reserves the file's first `bytes` on the disk and makes that its size. The file system then
   // maps the blocks in one step instead of page by page as the writes come, and a disk or quota
-  // that cannot hold them fails here, before any work. Where it cannot reserve, the writes go on
-  // as before and report their own errors.
+  // that cannot hold them fails here, before any work. Where it cannot or should not reserve,
+  // the writes go on as before and report their own errors.
   void Reserve(int64_t bytes);
   // The open file, for a stream to take over.
   int Release();

@@ -625,9 +625,9 @@ class NothingLost(ZqvCase):
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 
-        # An output the disk cannot hold is refused before any decryption; one whose reserved
-        # whole blocks fit but whose last few bytes do not fails in the last, partly filled
-        # stretch, stored behind the decryption after the body was read.
+        # An output the file may never grow to fails, refused at its reservation where the file
+        # system reserves, else mid-way; one whose whole blocks fit but whose last few bytes do
+        # not fails in the last, partly filled stretch, stored after the body was read.
         for size in (3 << 20, (1 << 20) + 5):
             archive = self.build(os.urandom(size))
             existing = self.write(self.path("dest", "in.bin"), b"old")
