@@ -242,9 +242,9 @@ void TempFile::Reserve(int64_t bytes) {
   // and there are no disk blocks to map; nor on btrfs, which writes reserved extents in place
   // and so would store the file uncompressed where the mount compresses.
   struct statfs fs;
-  if (fstatfs(fd_, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC || fs.f_type == BTRFS_SUPER_MAGIC))
-    return;
-  if (bytes <= 0 || fallocate(fd_, 0, 0, bytes) == 0) return;
+  const bool skipped = fstatfs(fd_, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC ||
+                                                  fs.f_type == BTRFS_SUPER_MAGIC);
+  if (bytes <= 0 || skipped || fallocate(fd_, 0, 0, bytes) == 0) return;
   if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) Fail(shown_, "cannot write: " + SystemText(errno));
 }
 
