@@ -1,7 +1,7 @@
 // The extraction driver. An existing output file is never lost to a failed attempt: the body
-// is decrypted into a temporary file beside the output, that file is hashed, and only a
-// matching digest replaces the output with it. A wrong password, a short body or a full disk
-// leaves the output folder as it was.
+// is decrypted into a temporary file beside the output, hashed as it is written, and only a
+// matching digest replaces the output with it. A wrong password, a short body, a full disk or
+// Cancel leaves the output folder as it was.
 //
 // The temporary file ("zqv", four hexadecimal digits, ".tmp") is held open without sharing from
 // its creation until it is moved into place, so no other process can delete it meanwhile. A
@@ -16,8 +16,10 @@
 #include "Win32File.h"
 #include "crypto/FileStream.h"
 #include "crypto/KxCipher.h"
-#include "crypto/KxClass.h"
+#include "HashingOutput.h"
+#include "crypto/Bytes.h"
 #include "format/OutputName.h"
+#include "ui/MainDialog.h"
 #include "ui/PasswordDialog.h"
 
 namespace {
@@ -226,41 +228,78 @@ Status CreateTempFile(TFileStream& temp) {
   }
 }
 
-// Decrypts the body into the temporary file and hashes what was written, read back through the
-// same handle, which stays open.
+// The body as the decrypter reads it: each read counts towards the progress the main dialog
+// shows, and once Cancel has asked the extraction to stop, reads give nothing, which ends the
+// decryption at its next read.
+class WatchedBody final : public Stream {
+ public:
+  explicit WatchedBody(Stream& inner) : inner_(inner) {}
+  int32_t Read(void* buffer, int32_t count) override {
+    if (__atomic_load_n(&gProgress.stop, __ATOMIC_RELAXED)) return 0;
+    const int32_t n = inner_.Read(buffer, count);
+    if (n > 0) read_ += n;
+    __atomic_store_n(&gProgress.doneKiB, uint32_t(read_ >> 10), __ATOMIC_RELAXED);
+    return n;
+  }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Position() override { return inner_.Position(); }
+  int64_t Size() override { return inner_.Size(); }
+  bool SetPosition(int64_t position) override { return inner_.SetPosition(position); }
+
+ private:
+  Stream& inner_;
+  int64_t read_ = 0;
+};
+
+// What the extraction's worker thread is given and gives back.
+struct Decryption {
+  Stream* body;
+  TFileStream* temp;
+  Status outcome;
+  bool written;  // the temporary file took every byte
+  uint8_t digest[20];
+};
+
+// The worker: decrypts the body into the temporary file, hashing each piece as it is written.
+DWORD WINAPI DecryptOnWorker(void* argument) {
+  Decryption& job = *static_cast<Decryption*>(argument);
+  HashingOutput output(*job.temp);
+  job.outcome = DecryptBody(gHeader.cipher, gKeys, *job.body, output);
+  job.written = output.Finish(job.digest);
+  return 0;
+}
+
+// Decrypts the body into the temporary file, which stays open, and hashes what was written. The
+// work runs on a thread of its own while the main dialog keeps answering and shows how far it
+// has got; Cancel stops it at its next read of the body.
 Status DecryptAndHash(TFileStream& temp, uint8_t digest[20]) {
-  // 64 KiB reads go from the file straight into this buffer (TKxSHA1's 1 KiB reads made a
-  // 256 MiB file 262,144 calls through the stream's buffer); first it holds the PE header.
-  uint8_t chunk[64 * 1024];
+  uint8_t head[kPeHeadSize];
   TFileStream file;
   if (Status s = file.Open(gModulePath, FileAccess::ReadShareRead); !s.Ok()) return s;
   // The body ends where a signer's certificate table begins. The handle lets nobody write, so
   // the size and the table read here stay what the body is read against.
-  const int32_t head = file.Read(chunk, kPeHeadSize);
+  const int32_t headSize = file.Read(head, kPeHeadSize);
   const int64_t fileSize = file.Size();
   if (fileSize < 0) return RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
-  BoundedStream body(file, BodyEnd(FindCertificateTable(chunk, head, fileSize), fileSize));
+  const int64_t bodyEnd = BodyEnd(FindCertificateTable(head, headSize, fileSize), fileSize);
+  BoundedStream body(file, bodyEnd);
   if (!body.SetPosition(BodyOffset)) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
   if (Status s = CreateTempFile(temp); !s.Ok()) return s;
 
-  Status s = DecryptBody(gHeader.cipher, gKeys, body, temp);
-  // Back to the start, which writes out what the stream still holds.
-  if (s.Ok() && !temp.SetPosition(0)) s = RaiseError(ErrorKind::EWriteError, "Write error");
+  gProgress = {0, uint32_t((bodyEnd - BodyOffset) >> 10), 0};
+  WatchedBody watched(body);
+  Decryption job{&watched, &temp, kOk, false, {}};
+  RunAnswering(DecryptOnWorker, &job);
+  Status s = job.outcome;
+  if (!job.written) s = RaiseError(ErrorKind::EWriteError, "Write error");
   (void)file.Close();
   // A full disk is reported as such, naming the output and the system's reason.
   if (s.kind == ErrorKind::EWriteError) return WriteError(temp);
   // A body the disk could not give is no damaged archive and no wrong password: the system's
   // reason is reported.
   if (file.LastError() != 0) return RaiseFileError(ErrorKind::EReadError, gModulePath, file.LastError());
-  if (!s.Ok()) return s;
-
-  Sha1Context sha;
-  Sha1Start(sha);
-  for (int32_t n; (n = temp.Read(chunk, sizeof chunk)) > 0;) Sha1Add(sha, chunk, n);
-  Sha1Finish(sha, digest);
-  // A file that cannot be read back is not judged: its digest would blame the password.
-  if (temp.LastError() != 0) return RaiseFileError(ErrorKind::EReadError, gOutputPath, temp.LastError());
-  return kOk;
+  CopyBytes(digest, job.digest, 20);
+  return s;
 }
 
 // Puts the verified temporary file in the output's place. Moving needs the file closed (an open
@@ -289,6 +328,11 @@ Status ExtractArchive(bool& verified) {
   TFileStream temp;
   uint8_t digest[20];
   Status s = DecryptAndHash(temp, digest);
+  // Cancelled: nothing stands under the output name, and an existing output file is as it was.
+  if (__atomic_load_n(&gProgress.stop, __ATOMIC_RELAXED)) {
+    RemoveTempFile(temp);
+    return kOk;
+  }
   if (s.Ok()) {
     char line[kDigestLineLength + 1];
     MakeDigestLine(digest, line);

@@ -7,7 +7,8 @@
 // Runs one attempt with the destination directory buffer and the overwrite mode as the main
 // dialog left them. `verified` is true when the output file was written and its digest line
 // equals the header's. A wrong password (any digest mismatch) shows "Wrong password." and
-// leaves verified false with an OK status; an existing output file is then untouched. Skip, or
+// leaves verified false with an OK status; an existing output file is then untouched, and so
+// it is when the user cancels the decryption (no message then). Skip, or
 // No to the overwrite question, ends the process with exit code 0. Any other failure is
 // returned for the top-level report, after the temporary file has been removed.
 Status ExtractArchive(bool& verified);

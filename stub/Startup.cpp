@@ -19,6 +19,7 @@ char gDestinationDir[261];
 char gPassword[kMaxPasswordLength + 1];
 char gPasswordText[kMaxPasswordLength + 1];
 ArchiveKeys gKeys;
+ExtractionProgress gProgress;
 
 namespace {
 

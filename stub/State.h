@@ -22,6 +22,16 @@ extern char gPassword[kMaxPasswordLength + 1];
 extern char gPasswordText[kMaxPasswordLength + 1];
 extern ArchiveKeys gKeys;
 
+// How far an extraction has got, written by the thread that decrypts and read by the main
+// dialog, which shows it; and its request to stop. Each field is one aligned 32-bit word, so a
+// reader on another thread sees either the old or the new value, never half of one.
+struct ExtractionProgress {
+  uint32_t doneKiB;   // the body read so far
+  uint32_t totalKiB;  // the whole body
+  uint32_t stop;      // set by Cancel: the extraction ends at its next read of the body
+};
+extern ExtractionProgress gProgress;
+
 // Ends the process with what the run came to: exit code 0 when `outcome` is Ok; otherwise the
 // error is shown in the "Application Error" box and the exit code is 1.
 [[noreturn]] void EndRun(const Status& outcome);

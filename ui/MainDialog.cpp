@@ -1,6 +1,7 @@
 #include "MainDialog.h"
 
 #include "FolderChooser.h"
+#include "Progress.h"
 #include "Resource.h"
 #include "WindowHelpers.h"
 #include "stub/ExtractArchive.h"
@@ -13,6 +14,12 @@ namespace {
 Status gAttemptError;
 // True while the auto-start attempt runs, inside WM_INITDIALOG.
 bool gAutoStarting;
+HWND gDialog;
+// True while a worker decrypts: Cancel then stops it instead of ending the dialog.
+bool gDecrypting;
+// The tick on which the progress is shown while a worker decrypts.
+constexpr UINT_PTR kProgressTimer = 1;
+constexpr UINT kProgressTickMs = 100;
 
 constexpr char kAboutText[] =
     "Copyright (C) 2006-2026 the Kestrix authors. All rights reserved.\r\n"
@@ -25,6 +32,7 @@ constexpr char kAboutText[] =
     "Please send your questions or suggestions to support@zqv.example.";
 
 void InitMainDialog(HWND dialog) {
+  gDialog = dialog;
   SetClassLongA(dialog, GCL_HICON, LONG(reinterpret_cast<uintptr_t>(LoadIconA(gInstance, "MNICON"))));
   char text[256];
   ReadField(gHeader.destinationDir, text);
@@ -82,14 +90,73 @@ void Decrypt(HWND dialog) {
   }
 }
 
+// A tick while a worker decrypts. An auto-start attempt, which runs before the dialog is first
+// shown, shows it at its first tick, its controls disabled as Decrypt disables them, Cancel
+// aside; an extraction that ends sooner never shows it.
+void OnProgressTick(HWND dialog) {
+  if (!IsWindowVisible(dialog)) {
+    ShowWindow(dialog, SW_SHOW);
+    SetChildControlsEnabled(dialog, false);
+    EnableWindow(GetDlgItem(dialog, IDCANCEL), TRUE);
+  }
+  ShowProgress(dialog);
+}
+
 }  // namespace
+
+void RunAnswering(LPTHREAD_START_ROUTINE work, void* argument) {
+  DWORD id;
+  const HANDLE worker = CreateThread(nullptr, 0, work, argument, 0, &id);
+  if (!worker) {
+    work(argument);
+    return;
+  }
+  // Cancel is the one control taken meanwhile; afterwards it is as it was (enabled in a dialog
+  // not yet shown, which Decrypt leaves alone).
+  const HWND cancel = GetDlgItem(gDialog, IDCANCEL);
+  const BOOL cancelWasEnabled = IsWindowEnabled(cancel);
+  gDecrypting = true;
+  EnableWindow(cancel, TRUE);
+  BeginProgress(gDialog);
+  SetTimer(gDialog, kProgressTimer, kProgressTickMs, nullptr);
+  // Every message of the thread is handled, as the dialog's own loop handles them, until the
+  // worker has ended; none is filtered, so no window of the thread starves.
+  for (;;) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (!IsDialogMessageA(gDialog, &message)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+      }
+    }
+    const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
+    if (woken != WAIT_OBJECT_0 + 1) break;
+  }
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+  KillTimer(gDialog, kProgressTimer);
+  EndProgress(gDialog);
+  EnableWindow(cancel, cancelWasEnabled);
+  gDecrypting = false;
+}
 
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   if (message == WM_INITDIALOG) {
     InitMainDialog(dialog);
     return FALSE;  // no default focus
   }
+  if (message == WM_TIMER && wParam == kProgressTimer && gDecrypting) OnProgressTick(dialog);
   if (message != WM_COMMAND) return FALSE;
+  if (gDecrypting) {
+    // Cancel (the button, Esc, the close box, Alt+F4) asks the worker to stop; the attempt then
+    // ends as if Decrypt had never been pressed. Nothing else is taken meanwhile.
+    if (LOWORD(wParam) == IDCANCEL) {
+      __atomic_store_n(&gProgress.stop, 1u, __ATOMIC_RELAXED);
+      EnableWindow(GetDlgItem(dialog, IDCANCEL), FALSE);
+      return TRUE;
+    }
+    return FALSE;
+  }
   switch (LOWORD(wParam)) {
     case IDOK: Decrypt(dialog); break;
     case IDCANCEL: EndDialog(dialog, 2); return TRUE;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Remakes the README's screenshots (main-dialog.png, password-prompt.png in this folder) from the
-# built stub and host tool, on a Wine virtual desktop under Xvfb. Needs both presets built:
+# Remakes the README's screenshots (main-dialog.png, password-prompt.png and extracting.png in
+# this folder) from the built stub and host tool, on a Wine virtual desktop under Xvfb. Needs
+# both presets built:
 #   cmake --build --preset stub && cmake --build --preset host
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -701,6 +701,43 @@ void Execute(Scenario& s, const std::string& verb, std::vector<std::string> args
       FindClose(find);
       return reached;
     });
+  } else if (verb == "answering") {  // SECONDS: the current window answers all the while
+    // WM_NULL every 100 ms, each answered within 500 ms, for SECONDS or until the stub ends; the
+    // longest answer is printed, never checked beyond the bound.
+    Need(args, 1, 1);
+    const DWORD span = Wait(DWORD(ToInt(args[0])) * 1000), start = GetTickCount();
+    DWORD longest = 0, pings = 0;
+    while (GetTickCount() - start < span && !ProcessEnded(s) && IsWindow(Current(s))) {
+      const DWORD sent = GetTickCount();
+      DWORD_PTR result = 0;
+      if (!SendMessageTimeoutA(Current(s), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, Wait(500), &result) &&
+          IsWindow(Current(s)) && !ProcessEnded(s))
+        Fail(Format("the window did not answer WM_NULL within %lu ms, %lu ms in", Wait(500), sent - start));
+      const DWORD took = GetTickCount() - sent;
+      if (took > longest) longest = took;
+      ++pings;
+      Sleep(took < 100 ? 100 - took : 0);
+    }
+    std::printf("  answered %lu messages, the longest in %lu ms\n", pings, longest);
+    std::fflush(stdout);
+  } else if (verb == "progress-advances") {  // [SECONDS]: the caption shows a percentage that grows
+    // The caption of the current window starts with "N%"; done once two different values have
+    // been seen, the later one larger.
+    Need(args, 0, 1);
+    int first = -1, later = -1;
+    WaitFor(s, TimeoutArg(s, args, 0), "the percentage in the caption to advance", [&] {
+      if (ProcessEnded(s)) Fail("the stub ended before its progress advanced");
+      const std::string caption = TextOf(Current(s));
+      char* end = nullptr;
+      const long percent = std::strtol(caption.c_str(), &end, 10);
+      if (end == caption.c_str() || *end != '%') return false;
+      if (first < 0) first = int(percent);
+      else if (percent != first) later = int(percent);
+      if (later >= 0 && later < first) Fail(Format("the percentage went back from %d to %d", first, later));
+      return later > first;
+    });
+    std::printf("  progress advanced from %d%% to %d%%\n", first, later);
+    std::fflush(stdout);
   } else if (verb == "kill") {  // CODE: ends the stub at once (TerminateProcess), as a task manager does
     Need(args, 1, 1);
     if (!s.running || ProcessEnded(s)) Fail("the stub is not running");

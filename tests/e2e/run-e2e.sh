@@ -228,7 +228,7 @@ run_group() {
   [ $setup_failed -eq 0 ] && [ $status -eq 0 ]
 }
 
-# Screenshots of the main dialog and the password prompt on a Wine virtual desktop.
+# Screenshots of the main dialog, the password prompt and an extraction on a Wine virtual desktop.
 run_screenshots() {
   command -v import >/dev/null || die "import (imagemagick) is not installed"
   local case_dir=$work/cases/screenshots/shots
@@ -237,7 +237,7 @@ run_screenshots() {
   timeout "$(slow 120)" "${in_wine[@]}" wine explorer /desktop=zqv,560x300 "$HARNESS" "$(wpath "$case_dir/scenario.zqs")" </dev/null \
     2>"$work/wine-screenshots.log" &
   local wine_pid=$!
-  for shot in main-dialog password-prompt; do
+  for shot in main-dialog password-prompt extracting; do
     for _ in $(seq "$(slow 600)"); do
       [ -f "$case_dir/$shot.ready" ] && break
       kill -0 $wine_pid 2>/dev/null || die "the harness ended before the $shot was ready"
