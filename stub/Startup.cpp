@@ -4,6 +4,7 @@
 // the one "Application Error" report.
 #include <windows.h>
 
+#include "HelperThread.h"
 #include "State.h"
 #include "Text.h"
 #include "crypto/FileStream.h"
@@ -113,6 +114,7 @@ void ApplyHeaderDefaults() {
 extern "C" [[noreturn]] void StubEntry() {
   RestrictDllSearch();
   AllowFastPathsWhereSaved();
+  LendHelperThread();
   gInstance = GetModuleHandleA(nullptr);
   if (!FindTempFolder() || !LoadArchiveHeader()) {
     MessageBoxA(nullptr, "An error occured while opening ZQV SFX.", kMessageCaption, MB_ICONERROR);
