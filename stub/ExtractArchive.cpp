@@ -286,7 +286,7 @@ Status DecryptAndHash(TFileStream& temp, uint8_t digest[20]) {
   if (!body.SetPosition(BodyOffset)) return RaiseError(ErrorKind::ECipherException, kInvalidFileFormat);
   if (Status s = CreateTempFile(temp); !s.Ok()) return s;
 
-  gProgress = {0, uint32_t((bodyEnd - BodyOffset) >> 10), 0};
+  gProgress.totalKiB = bodyEnd > BodyOffset ? uint32_t((bodyEnd - BodyOffset) >> 10) : 0;
   WatchedBody watched(body);
   Decryption job{&watched, &temp, kOk, false, {}};
   RunAnswering(DecryptOnWorker, &job);
@@ -320,6 +320,7 @@ Status ReplaceOutputFile(TFileStream& temp) {
 Status ExtractArchive(bool& verified) {
   verified = false;
   gTempFile[0] = 0;
+  gProgress = {};  // a Cancel of an earlier attempt is not this one's
   if (Status s = BuildOutputPath(); !s.Ok()) return s;
   if (Status s = CreateOutputFolder(); !s.Ok()) return s;
   ApplyOverwriteMode();
