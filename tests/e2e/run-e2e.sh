@@ -182,7 +182,8 @@ prepare_case() { # SCRIPT CASEDIR
     cat "$here/case-helpers.sh"
     grep -E '^[[:space:]]*@' "$script" | sed -E 's/^[[:space:]]*@[[:space:]]?//' || true
   } >"$case_dir/setup.sh"
-  (cd "$case_dir" && CASE=$case_dir WCASE=$(wpath "$case_dir") ZQV=$zqv STUB=$STUB E2E_BIN=$E2E_BIN \
+  (cd "$case_dir" && CASE=$case_dir WCASE=$(wpath "$case_dir") ZQV=$zqv STUB=$STUB \
+    PORTABLE_STUB=$stub_build/zqvsfx-portable.exe E2E_BIN=$E2E_BIN \
     SIGNING=$project/tests/signing/signing.py SIGNING_KEYS=$signing_keys bash -euo pipefail setup.sh) \
     >"$case_dir/setup.log" 2>&1
 }

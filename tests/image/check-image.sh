@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the shipped stub image: exactly HeaderOffset bytes, at most 81,920 of them linked, a PE32 i386 GUI program for
+# Checks the shipped stub image: exactly HeaderOffset bytes, at most 88,064 of them linked, a PE32 i386 GUI program for
 # subsystem and OS version 4.0, whose imports come only from kernel32, user32 and shell32 and
 # name only functions in allowed-imports.txt (each one Windows 95 has).
 #   check-image.sh OBJDUMP STUB ALLOWLIST
@@ -9,13 +9,13 @@ fail() { echo "check-image: $*" >&2; exit 1; }
 [ -f "$stub" ] || fail "$stub is missing (cmake --build --preset stub)"
 size=$(stat -c %s "$stub")
 [ "$size" = 95232 ] || fail "$stub is $size bytes, not 95232"
-# The linked image (the padding excluded) stays within 80 KiB: where its last section ends.
+# The linked image (the padding excluded) stays within 86 KiB: where its last section ends.
 image=0
 while read -r _ _ length _ _ offset _; do
   end=$((0x$offset + (0x$length + 511) / 512 * 512))
   [ $end -le $image ] || image=$end
 done < <("$objdump" -h "$stub" | grep -E '^ +[0-9]+ ')
-[ "$image" -le 81920 ] || fail "the linked image is $image bytes, over its budget of 81920"
+[ "$image" -le 88064 ] || fail "the linked image is $image bytes, over its budget of 88064"
 dump=$("$objdump" -p "$stub")
 grep -q 'file format pei-i386' <<<"$dump" || fail "not a PE32 i386 image"
 grep -qE '^Magic[[:space:]]+010b' <<<"$dump" || fail "optional header is not PE32"
