@@ -30,7 +30,10 @@ uint32_t Detect() {
 #if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
   // YMM state (XCR0 bits 1, 2) and, for AVX-512, opmask and ZMM state (bits 5, 6, 7).
   const uint64_t saved = (ecx & bit_OSXSAVE) && (ecx & bit_AVX) ? SavedStates() : 0;
-  const bool ymm = (saved & 0x06) == 0x06, zmm = ymm && (saved & 0xe0) == 0xe0;
+  const bool ymm = (saved & 0x06) == 0x06;
+#if ZQV_DES_BITSLICE_AVX512
+  const bool zmm = ymm && (saved & 0xe0) == 0xe0;
+#endif
   if (sse2) found |= kCpuSse2;
 #endif
   if (__get_cpuid_max(0, nullptr) >= 7) {
@@ -38,7 +41,9 @@ uint32_t Detect() {
     if (ssse3 && sse41 && (ebx & bit_SHA)) found |= kCpuShaNi;
 #if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
     if (ymm && (ebx & bit_AVX2)) found |= kCpuAvx2;
+#if ZQV_DES_BITSLICE_AVX512
     if (zmm && (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) && (ebx & bit_AVX512VL)) found |= kCpuAvx512;
+#endif
 #endif
   }
 #endif

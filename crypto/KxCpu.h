@@ -8,7 +8,7 @@
 enum CpuFeature : uint32_t {
   kCpuAesNi = 1u << 0,  // AESDEC, AESENC, AESIMC (with SSE2): Rijndael
   kCpuShaNi = 1u << 1,  // SHA1RNDS4, SHA1NEXTE, SHA1MSG1/2 (with SSSE3, SSE4.1): SHA-1
-  // The vector widths of bitsliced DES and Triple-DES decryption (x86-64 builds only):
+  // The vector widths of bitsliced DES and Triple-DES decryption (x86 builds; AVX-512 on x86-64):
   kCpuSse2 = 1u << 2,    // 128 bits
   kCpuAvx2 = 1u << 3,    // 256 bits, with the system saving the YMM registers
   kCpuAvx512 = 1u << 4,  // 512 bits: AVX-512 F, BW and VL, with the system saving ZMM and masks

@@ -353,13 +353,16 @@ size_t DecryptWidths(const DesBitsliceKeys& keys, uint32_t features, uint8_t cha
 #if defined(__wasm_simd128__)
   if (features & kCpuSimd128) done += DesCbcDecryptSimd128(keys, chain, data, blocks);
 #else
+#if ZQV_DES_BITSLICE_AVX512
   if (features & kCpuAvx512) done += DesCbcDecryptAvx512(keys, chain, data, blocks);
+#endif
   if (features & kCpuAvx2) done += DesCbcDecryptAvx2(keys, chain, data + 8 * done, blocks - done);
   if (features & kCpuSse2) done += DesCbcDecryptSse2(keys, chain, data + 8 * done, blocks - done);
 #endif
   return done;
 }
 
+#if ZQV_DES_SHARED_RUNS
 // A long run shared by the caller and the helper thread, in pieces that each takes in turn from
 // a common counter: where the system gives one of them less time (the hashing and writing
 // threads share the cores), the other takes more pieces, rather than waiting at a fixed half.
@@ -415,6 +418,7 @@ bool DecryptShared(const HelperThread& helper, const DesBitsliceKeys& keys, uint
   WipeBytes(run.chains, sizeof run.chains);
   return started;
 }
+#endif
 
 // Decryption of whole batches in bitsliced form, as far as the CPU allows (KxCpu.h), split with
 // the helper thread where one is lent and the run is long; `passes` are the DES contexts in
@@ -434,8 +438,10 @@ size_t DecryptBitsliced(const DesContext* const* passes, int32_t count, uint8_t 
         for (int m = 0; m < 6; ++m) keys.masks[p][round][6 * j + m] = 0u - (group >> (5 - m) & 1);
       }
   size_t done = blocks;
+#if ZQV_DES_SHARED_RUNS
   const HelperThread* helper = GetHelperThread();
   if (helper == nullptr || blocks < kSplitBlocks || !DecryptShared(*helper, keys, features, chain, data, done))
+#endif
     done = DecryptWidths(keys, features, chain, data, blocks);
   WipeBytes(&keys, sizeof keys);
   return done;

@@ -22,6 +22,8 @@ struct O {
   static V Mask64(uint64_t m) { return _mm256_set1_epi64x(int64_t(m)); }
   template <int n> static V ShiftLeft(V a) { return _mm256_slli_epi64(a, n); }
   template <int n> static V ShiftRight(V a) { return _mm256_srli_epi64(a, n); }
+  static V ShiftLeftBy(V a, int n) { return _mm256_sll_epi64(a, _mm_cvtsi32_si128(n)); }
+  static V ShiftRightBy(V a, int n) { return _mm256_srl_epi64(a, _mm_cvtsi32_si128(n)); }
 };
 
 #include "KxDesBitslice.inc"

@@ -3,7 +3,7 @@
 // runs only where KxCpu found AVX-512 (F, BW, VL) and a system that saves its registers.
 #include "KxFast.h"
 
-#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS && defined(__AVX512F__)
+#if ZQV_DES_BITSLICE_AVX512 && defined(__AVX512F__)
 #include <immintrin.h>
 
 namespace {
@@ -36,7 +36,7 @@ size_t DesCbcDecryptAvx512(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_
   return DecryptBatches(keys, chain, data, blocks);
 }
 
-#elif ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
+#elif ZQV_DES_BITSLICE_AVX512
 // Built without the instruction set: no batch is ever taken here.
 size_t DesCbcDecryptAvx512(const DesBitsliceKeys&, uint8_t*, uint8_t*, size_t) { return 0; }
 #endif

@@ -1,7 +1,9 @@
-// Bitsliced DES and Triple-DES CBC decryption, 128 blocks at a time in SSE2 registers.
+// Bitsliced DES and Triple-DES CBC decryption, 128 blocks at a time in SSE2 registers. SSE2 is
+// baseline on x86-64; the i686 stub compiles this file alone with -msse2, and it runs only where
+// KxCpu found SSE2 and the system saves the XMM registers.
 #include "KxFast.h"
 
-#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
+#if ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS && defined(__SSE2__)
 #include <immintrin.h>
 
 namespace {
@@ -21,6 +23,8 @@ struct O {
   static V Mask64(uint64_t m) { return _mm_set1_epi64x(int64_t(m)); }
   template <int n> static V ShiftLeft(V a) { return _mm_slli_epi64(a, n); }
   template <int n> static V ShiftRight(V a) { return _mm_srli_epi64(a, n); }
+  static V ShiftLeftBy(V a, int n) { return _mm_sll_epi64(a, _mm_cvtsi32_si128(n)); }
+  static V ShiftRightBy(V a, int n) { return _mm_srl_epi64(a, _mm_cvtsi32_si128(n)); }
 };
 
 #include "KxDesBitslice.inc"
@@ -31,4 +35,7 @@ size_t DesCbcDecryptSse2(const DesBitsliceKeys& keys, uint8_t chain[8], uint8_t*
   return DecryptBatches(keys, chain, data, blocks);
 }
 
+#elif ZQV_DES_BITSLICE && ZQV_X86_FAST_PATHS
+// Built without the instruction set: no batch is ever taken here.
+size_t DesCbcDecryptSse2(const DesBitsliceKeys&, uint8_t*, uint8_t*, size_t) { return 0; }
 #endif

@@ -14,13 +14,37 @@
 #define ZQV_X86_FAST_PATHS 0
 #endif
 
-// Bitsliced DES and Triple-DES decryption: on x86-64 (the host tool) in SSE2, AVX2 and AVX-512
-// registers, and in WebAssembly's 128-bit SIMD (the page's module). The stub (i686, built for
-// size) keeps the block-at-a-time code.
-#if (ZQV_X86_FAST_PATHS && defined(__x86_64__)) || (defined(__wasm_simd128__) && !defined(ZQV_NO_FAST_PATHS))
+// Bitsliced DES and Triple-DES decryption: on x86 (the host tool and the i686 stub) in SSE2 and
+// AVX2 registers, and in WebAssembly's 128-bit SIMD (the page's module). Each x86 width's file is
+// compiled alone for its instruction set, so the rest of the build needs none of them.
+#if ZQV_X86_FAST_PATHS || (defined(__wasm_simd128__) && !defined(ZQV_NO_FAST_PATHS))
 #define ZQV_DES_BITSLICE 1
 #else
 #define ZQV_DES_BITSLICE 0
+#endif
+
+// The bitsliced batches' bit transposition as loops rather than unrolled: in the i686 stub, which
+// is built for size.
+#if ZQV_DES_BITSLICE && defined(__i386__)
+#define ZQV_DES_COMPACT_TRANSPOSE 1
+#else
+#define ZQV_DES_COMPACT_TRANSPOSE 0
+#endif
+
+// A long bitsliced run shared with a lent helper thread (KxCpu.h) takes its pieces from an atomic
+// counter: only where the target has atomic read-modify-write instructions, which the i386 the
+// stub is built for lacks (and the stub lends no helper).
+#if ZQV_DES_BITSLICE && __GCC_ATOMIC_INT_LOCK_FREE == 2
+#define ZQV_DES_SHARED_RUNS 1
+#else
+#define ZQV_DES_SHARED_RUNS 0
+#endif
+
+// The AVX-512 width on x86-64 only: the stub, built for size, leaves it out.
+#if ZQV_X86_FAST_PATHS && defined(__x86_64__)
+#define ZQV_DES_BITSLICE_AVX512 1
+#else
+#define ZQV_DES_BITSLICE_AVX512 0
 #endif
 
 // DES rounds on 64-bit words, each half held with its rotation by four bits (KxDes.cpp): where

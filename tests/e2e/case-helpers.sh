@@ -1,7 +1,8 @@
 # Helpers for the @ lines of a scenario, which prepare its case folder before the harness runs.
 # The runner puts this file in front of those lines and runs them with bash -eu in the folder.
-# Set by the runner: CASE (the folder), WCASE (its Windows path), ZQV, STUB, E2E_BIN, WINEPREFIX,
-# SIGNING (tests/signing/signing.py), SIGNING_KEYS (a folder of this run for its throwaway keys).
+# Set by the runner: CASE (the folder), WCASE (its Windows path), ZQV, STUB, PORTABLE_STUB (the
+# stub built without its fast paths), E2E_BIN, WINEPREFIX, SIGNING (tests/signing/signing.py),
+# SIGNING_KEYS (a folder of this run for its throwaway keys).
 
 H=95232 # HeaderOffset: where the archive header starts
 B=96064 # BodyOffset: where the encrypted body starts
@@ -21,7 +22,15 @@ build() {
   local input=$1 output=$2
   shift 2
   [ -f pw.txt ] || password secret
-  "$ZQV" build "$input" -o "$output" --stub "$STUB" --password-file pw.txt "$@"
+  "$ZQV" build "$input" -o "$output" --stub "${BUILD_STUB:-$STUB}" --password-file pw.txt "$@"
+}
+
+# build_portable INPUT OUTPUT [zqv build options]: as build, on the stub without its fast paths,
+# for cases that act while the stub is still decrypting: its Triple-DES (about 26 MiB/s) leaves
+# them seconds, where the fast paths could finish first.
+build_portable() {
+  [ -f "$PORTABLE_STUB" ] || { echo "$PORTABLE_STUB is missing (cmake --build --preset stub)"; return 1; }
+  BUILD_STUB=$PORTABLE_STUB build "$@"
 }
 
 # poke FILE OFFSET BYTE...: writes bytes (decimal) at an absolute file offset.

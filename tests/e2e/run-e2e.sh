@@ -9,7 +9,8 @@
 #   run-e2e.sh --stub-build DIR --zqv ZQV --work DIR --run PROGRAM    a Windows test program
 #
 # DIR of --stub-build is the build folder of the stub preset (zqvsfx.exe, and tests/e2e with the
-# harness and the probe). Scenarios live in scenarios/GROUP/*.zqs beside this script; README.md
+# harness and the probe). --stub FILE runs the scenarios with another padded stub instead of
+# DIR/zqvsfx.exe (an older build, or one without its fast paths). Scenarios live in scenarios/GROUP/*.zqs beside this script; README.md
 # describes their language. Each scenario runs in its own folder under WORK/cases/GROUP.
 #
 # Environment: ZQV_E2E_SLOW (the factor for waits; set here under emulation), ZQV_WINEDEBUG
@@ -20,19 +21,20 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-stub_build="" zqv="" work="" group="" mode="" program=""
+stub_build="" stub="" zqv="" work="" group="" mode="" program=""
 shots_out=""
 arguments=("$@")
 while [ $# -gt 0 ]; do
   case "$1" in
     --stub-build) stub_build=$2; shift 2 ;;
+    --stub) stub=$2; shift 2 ;;
     --zqv) zqv=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --group) group=$2; mode=group; shift 2 ;;
     --prepare) mode=prepare; shift ;;
     --run) program=$2; mode=run; shift 2 ;;
     --screenshots) shots_out=$2; mode=screenshots; shift 2 ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-e2e: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -84,6 +86,7 @@ export ZQV_E2E_SLOW
 slow() { echo $(($1 * ZQV_E2E_SLOW)); }  # SECONDS at native speed
 stub_build=$(cd "$stub_build" 2>/dev/null && pwd) || die "no stub build folder (run: cmake --preset stub && cmake --build --preset stub)"
 STUB=$stub_build/zqvsfx.exe
+[ -z "$stub" ] || STUB=$(realpath -m "$stub")
 E2E_BIN=$stub_build/tests/e2e
 HARNESS=$E2E_BIN/zqv_e2e_harness.exe
 [ -f "$STUB" ] || die "$STUB is missing (run: cmake --build --preset stub)"
@@ -179,7 +182,8 @@ prepare_case() { # SCRIPT CASEDIR
     cat "$here/case-helpers.sh"
     grep -E '^[[:space:]]*@' "$script" | sed -E 's/^[[:space:]]*@[[:space:]]?//' || true
   } >"$case_dir/setup.sh"
-  (cd "$case_dir" && CASE=$case_dir WCASE=$(wpath "$case_dir") ZQV=$zqv STUB=$STUB E2E_BIN=$E2E_BIN \
+  (cd "$case_dir" && CASE=$case_dir WCASE=$(wpath "$case_dir") ZQV=$zqv STUB=$STUB \
+    PORTABLE_STUB=$stub_build/zqvsfx-portable.exe E2E_BIN=$E2E_BIN \
     SIGNING=$project/tests/signing/signing.py SIGNING_KEYS=$signing_keys bash -euo pipefail setup.sh) \
     >"$case_dir/setup.log" 2>&1
 }
