@@ -382,7 +382,7 @@ struct SharedRun {
   size_t lastDone;  // blocks the last piece decrypted (the others do all of theirs)
   uint8_t chains[kMaxPieces][8];
 
-  void TakePieces() {
+  ZQV_TAKES_PIECES void TakePieces() {
     for (;;) {
       const int i = __atomic_fetch_add(&next, 1, __ATOMIC_RELAXED);
       if (i >= pieces) return;

@@ -32,12 +32,18 @@
 #endif
 
 // A long bitsliced run shared with a lent helper thread (KxCpu.h) takes its pieces from an atomic
-// counter: only where the target has atomic read-modify-write instructions, which the i386 the
-// stub is built for lacks (and the stub lends no helper).
-#if ZQV_DES_BITSLICE && __GCC_ATOMIC_INT_LOCK_FREE == 2
+// counter. The i386 the stub is built for has no atomic read-modify-write instruction, but the
+// bitsliced paths run only on CPUs with SSE2, so the one function that takes pieces is compiled
+// for the i686 (ZQV_TAKES_PIECES), whose LOCK XADD every such CPU has.
+#if ZQV_DES_BITSLICE && (__GCC_ATOMIC_INT_LOCK_FREE == 2 || defined(__i386__))
 #define ZQV_DES_SHARED_RUNS 1
 #else
 #define ZQV_DES_SHARED_RUNS 0
+#endif
+#if defined(__i386__) && __GCC_ATOMIC_INT_LOCK_FREE != 2
+#define ZQV_TAKES_PIECES __attribute__((target("arch=i686")))
+#else
+#define ZQV_TAKES_PIECES
 #endif
 
 // The AVX-512 width on x86-64 only: the stub, built for size, leaves it out.

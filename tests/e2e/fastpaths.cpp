@@ -1,7 +1,8 @@
 // The core's fast paths inside a Windows process, as the stub runs them: compiled for i686 by
 // mingw, started under Wine. Every many-block routine and SHA-1 on each path the CPU offers
 // against the portable code, on random keys, lengths and alignments, and the FIPS answers.
-// DES and Triple-DES run on every width the CPU offers, each forced alone.
+// DES and Triple-DES run on every width the CPU offers, each forced alone, and with the stub's
+// helper thread sharing their long runs.
 // Prints one line per failed check and the paths it tried; exit code 0 when all held.
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "crypto/KxCipher.h"
 #include "crypto/KxCpu.h"
+#include "stub/HelperThread.h"
 
 namespace {
 
@@ -58,7 +60,13 @@ void CheckRijndael() {
 // DES and Triple-DES many-block decryption under the current limit against the block-at-a-time
 // code, at lengths around each batch (128 blocks in SSE2, 256 in AVX2) and the chaining value
 // carried out, at a random alignment.
-void CheckDes() {
+// The lengths around every batch size (128, 256 blocks), and past where a long run is shared
+// with a lent helper thread (16,384 blocks).
+constexpr size_t kDesLengths[] = {0, 1, 127, 128, 129, 255, 256, 257, 383, 384, 385, 511, 512, 513, 3001};
+constexpr size_t kSharedDesLengths[] = {16384, 16384 + 513, 50001};
+
+template <size_t N>
+void CheckDes(const size_t (&lengths)[N]) {
   struct Cipher {
     const char* name;
     size_t keyBytes;
@@ -90,7 +98,7 @@ void CheckDes() {
        }},
   };
   for (const Cipher& cipher : kCiphers)
-    for (size_t blocks : {0, 1, 127, 128, 129, 255, 256, 257, 383, 384, 385, 511, 512, 513, 3001}) {
+    for (size_t blocks : lengths) {
       const auto key = Random(cipher.keyBytes);
       const size_t offset = gRng() % 8;
       auto area = Random(8 * blocks + 8);
@@ -141,8 +149,15 @@ int main() {
   // DES and Triple-DES on each width alone (with every path and the portable one below).
   for (uint32_t limit : {uint32_t(kCpuSse2), uint32_t(kCpuAvx2)}) {
     LimitCpuFeatures(limit);
-    CheckDes();
+    CheckDes(kDesLengths);
   }
+  // Long runs shared with the stub's own helper thread, on each width.
+  LendHelperThread();
+  for (uint32_t limit : {uint32_t(kCpuSse2), uint32_t(kCpuAvx2)}) {
+    LimitCpuFeatures(limit);
+    CheckDes(kSharedDesLengths);
+  }
+  SetHelperThread(nullptr);
   // SHA-1 of random lengths on the portable path, then compared on every other path.
   std::vector<std::vector<uint8_t>> messages;
   std::vector<std::vector<uint8_t>> portableDigests;
@@ -155,7 +170,7 @@ int main() {
   for (uint32_t limit : {all, uint32_t(0)}) {
     LimitCpuFeatures(limit);
     CheckRijndael();
-    CheckDes();
+    CheckDes(kDesLengths);
     CheckFips197();
     CheckSha1();
     for (size_t i = 0; i < messages.size(); ++i) {
