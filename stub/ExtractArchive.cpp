@@ -265,6 +265,8 @@ DWORD WINAPI DecryptOnWorker(void* argument) {
   Decryption& job = *static_cast<Decryption*>(argument);
   HashingOutput output(*job.temp);
   job.outcome = DecryptBody(gHeader.cipher, gKeys, *job.body, output);
+  // Cancelled: what is still in flight is dropped rather than hashed and written.
+  if (__atomic_load_n(&gProgress.stop, __ATOMIC_RELAXED)) output.Abandon();
   job.written = output.Finish(job.digest);
   return 0;
 }

@@ -23,16 +23,21 @@ struct Pipeline {
   HANDLE threads[2];  // the hasher's and the writer's
   TFileStream* file;
   Sha1Context sha;
-  uint32_t failed;  // a write to the file fell short; no later slot is written
+  uint32_t failed;     // a write to the file fell short
+  uint32_t abandoned;  // the output is dropped
 };
 Pipeline gPipe;
 
 bool Failed() { return __atomic_load_n(&gPipe.failed, __ATOMIC_RELAXED) != 0; }
+// After a failed write or once the output is abandoned, no slot is hashed or written any more.
+bool Skipping() { return Failed() || __atomic_load_n(&gPipe.abandoned, __ATOMIC_RELAXED) != 0; }
 
-void HashSlot(int i) { Sha1Add(gPipe.sha, gSlots[i], gFill[i]); }
+void HashSlot(int i) {
+  if (!Skipping()) Sha1Add(gPipe.sha, gSlots[i], gFill[i]);
+}
 
 void WriteSlot(int i) {
-  if (!Failed() && gPipe.file->Write(gSlots[i], gFill[i]) != gFill[i])
+  if (!Skipping() && gPipe.file->Write(gSlots[i], gFill[i]) != gFill[i])
     __atomic_store_n(&gPipe.failed, 1u, __ATOMIC_RELAXED);
 }
 
@@ -89,7 +94,7 @@ bool StartStages() {
 
 HashingOutput::HashingOutput(TFileStream& file) : file_(file) {
   gPipe.file = &file_;
-  gPipe.failed = 0;
+  gPipe.failed = gPipe.abandoned = 0;
   Sha1Start(gPipe.sha);
   threaded_ = StartStages();
 }
@@ -115,8 +120,10 @@ void HashingOutput::Hand(int32_t fill) {
   current_ = -1;
 }
 
+void HashingOutput::Abandon() { __atomic_store_n(&gPipe.abandoned, 1u, __ATOMIC_RELAXED); }
+
 uint8_t* HashingOutput::WriteSpace(int32_t& capacity) {
-  if (Failed()) return nullptr;
+  if (Skipping()) return nullptr;
   uint8_t* slot = Filling();
   const int32_t room = kSlotSize - gFill[current_];
   if (capacity > room) capacity = room;
@@ -126,7 +133,7 @@ uint8_t* HashingOutput::WriteSpace(int32_t& capacity) {
 int32_t HashingOutput::Write(const void* buffer, int32_t count) {
   const uint8_t* from = static_cast<const uint8_t*>(buffer);
   int32_t done = 0;
-  while (done < count && !Failed()) {
+  while (done < count && !Skipping()) {
     uint8_t* place = Filling() + gFill[current_];
     int32_t take = kSlotSize - gFill[current_];
     if (take > count - done) take = count - done;

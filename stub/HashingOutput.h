@@ -28,9 +28,13 @@ class HashingOutput final : public Stream {
   // stores the digest of everything written (unless `digest` is null). False when the file took
   // fewer bytes than it was given: its LastError then says why. Later calls do nothing.
   bool Finish(uint8_t digest[20]);
+  // Drops what is still in flight: no slot is hashed or written from now on, and later writes
+  // take nothing. For an extraction that was cancelled; Finish still ends the threads.
+  void Abandon();
 
   // Lends the rest of the slot being filled; a Write of bytes placed there takes them without a
-  // copy. Fewer bytes than asked are taken only once a write to the file has failed.
+  // copy. Fewer bytes than asked are taken only once a write to the file has failed or the output
+  // was abandoned.
   uint8_t* WriteSpace(int32_t& capacity) override;
   int32_t Write(const void* buffer, int32_t count) override;
   int32_t Read(void*, int32_t) override { return 0; }
