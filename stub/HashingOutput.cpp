@@ -11,7 +11,7 @@ constexpr int kSlots = HashingOutput::kSlots;
 constexpr int32_t kSlotSize = HashingOutput::kSlotSize;
 
 // In .bss by name: the build gives each object a section of its own, and the linker would place
-// a ".bss.*" one among the initialised data, 2 MiB of zeros in the image.
+// a ".bss.*" one among the initialised data, 4 MiB of zeros in the image.
 [[gnu::section(".bss")]] uint8_t gSlots[kSlots][kSlotSize];
 int32_t gFill[kSlots];  // the bytes in each slot; -1 marks the end of the output
 

@@ -2,11 +2,12 @@
 // and written to the file, in order, so that the digest is known when the last byte is written
 // and the file is never read back.
 //
-// The bytes travel in slots of 256 KiB. Where the machine has more than one core, a slot that
-// the decrypting thread has filled is hashed on a thread of its own and then written on another,
-// while the decrypter fills the next: at most kSlots slots (2 MiB) are in flight, whatever the
-// size of the body. With one core, or where the system gives no threads, the decrypting thread
-// hashes and writes each slot itself.
+// The bytes travel in slots of 1 MiB. Where the machine has more than one core, a slot that the
+// decrypting thread has filled is hashed on a thread of its own and then written on another,
+// while the decrypter fills the next: at most kSlots slots (4 MiB) are in flight, whatever the
+// size of the body. Slots this large keep the hand-overs few: under Wine every wait and release
+// is a round trip to its server. With one core, or where the system gives no threads, the
+// decrypting thread hashes and writes each slot itself.
 #pragma once
 
 #include <stdint.h>
@@ -15,8 +16,8 @@
 
 class HashingOutput final : public Stream {
  public:
-  static constexpr int kSlots = 8;
-  static constexpr int32_t kSlotSize = 256 * 1024;
+  static constexpr int kSlots = 4;
+  static constexpr int32_t kSlotSize = 1024 * 1024;
 
   // Starts the pipeline into `file`, open for writing at its start; at most one runs at a time.
   explicit HashingOutput(TFileStream& file);
