@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
   CLI::App app{"zqv " ZQV_VERSION ": make, inspect, test and extract ZQV self-extractors", "zqv"};
   app.set_version_flag("--version", VersionText, "show the version and the stub `zqv build` would use");
   app.require_subcommand(1, 1);
+  // GNU-style options everywhere: on Windows too an argument that starts with "/" is a path.
+  app.allow_windows_style_options(false);
   app.footer(
       "Exit codes: 0 success, 1 error, 2 usage, 3 wrong password.\nRun `zqv COMMAND --help` for a command's "
       "options.");
