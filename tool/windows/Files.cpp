@@ -58,7 +58,9 @@ bool MarkForDeletion(HANDLE file) {
 BOOL WINAPI RemovePendingOnInterrupt(DWORD) {
   const HANDLE pending = gPending;
   if (pending != INVALID_HANDLE_VALUE) MarkForDeletion(pending);
-  return FALSE;  // the default handler then ends the process, closing the handle
+  // As the default handler ends a process, and with its exit code, on every Windows-like
+  // system; ending closes the handle, which removes the file.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 void WatchInterrupts() {
