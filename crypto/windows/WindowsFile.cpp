@@ -18,7 +18,8 @@ std::wstring WideOf(const std::string& utf8) {
 
 std::string Utf8Of(const wchar_t* wide, int length) {
   if (length <= 0) return std::string();
-  const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, length, nullptr, 0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, length, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return std::string();
   std::string utf8(size_t(n), '\0');
   WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, length, utf8.data(), n, nullptr, nullptr);
@@ -39,7 +40,8 @@ void PlatformErrorText(uint32_t error, char* text, int32_t capacity) {
   std::string utf8 = n > 0 ? Utf8Of(message, int(n)) : std::string();
   if (message) LocalFree(message);
   // The system's texts end in a full stop and spaces; messages put their own punctuation.
-  while (!utf8.empty() && (utf8.back() == ' ' || utf8.back() == '.' || utf8.back() == '\r' || utf8.back() == '\n'))
+  while (!utf8.empty() &&
+         (utf8.back() == ' ' || utf8.back() == '.' || utf8.back() == '\r' || utf8.back() == '\n'))
     utf8.pop_back();
   if (utf8.empty()) {
     snprintf(text, size_t(capacity), "system error %lu", static_cast<unsigned long>(error));
@@ -58,8 +60,8 @@ Status PlatformOpenFile(const char* path, FileAccess access, FileHandle& handle)
   DWORD error = ERROR_INVALID_NAME;
   if (!wide.empty() || !*path) {
     file = CreateFileW(wide.c_str(), create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, share, nullptr,
-                       create ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                       nullptr);
+                       create ? CREATE_ALWAYS : OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     error = GetLastError();
   }
   if (file != INVALID_HANDLE_VALUE) {

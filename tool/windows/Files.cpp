@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tool/Tool.h"
 #include "crypto/windows/Utf16.h"
+#include "tool/Tool.h"
 
 namespace {
 
@@ -38,11 +38,13 @@ size_t RootLength(const std::string& path) {
 // removed while held. `follow`: a reparse point there is followed (the user's own choice)
 // rather than opened itself.
 HANDLE HoldFolder(const std::string& path, bool follow, DWORD& attributes) {
-  const HANDLE folder = CreateFileW(WideOf(path).c_str(), FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+  const HANDLE folder =
+      CreateFileW(WideOf(path).c_str(), FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
   BY_HANDLE_FILE_INFORMATION info;
-  attributes = folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(folder, &info) ? info.dwFileAttributes : 0;
+  attributes =
+      folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(folder, &info) ? info.dwFileAttributes : 0;
   return folder;
 }
 
@@ -75,7 +77,8 @@ void WatchInterrupts() {
 // open fails and it stays.
 void RemoveStaleTemporaries(const std::string& folder, const std::string& shownFolder, bool quiet) {
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(WideOf(JoinPath(folder, std::string(kTempPrefix) + "*")).c_str(), &found);
+  const HANDLE search =
+      FindFirstFileW(WideOf(JoinPath(folder, std::string(kTempPrefix) + "*")).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;  // none, or a folder that cannot be listed
   do {
     const std::string name = Utf8Of(found.cFileName);
@@ -120,7 +123,8 @@ std::string DirName(const std::string& path) {
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
-  if (folder.empty() || IsSeparator(folder.back()) || (folder.size() == 2 && folder[1] == ':')) return folder + name;
+  if (folder.empty() || IsSeparator(folder.back()) || (folder.size() == 2 && folder[1] == ':'))
+    return folder + name;
   return folder + "\\" + name;
 }
 
@@ -141,8 +145,9 @@ PathFacts LookAt(const std::string& path) {
   }
   // A link is looked at through: its target's kind and size.
   if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    const HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) {
       facts.error = int(GetLastError());
@@ -198,7 +203,8 @@ FolderHandle::~FolderHandle() {
 FolderHandle OpenFolder(const std::string& path) {
   DWORD attributes = 0;
   const HANDLE folder = HoldFolder(path, /*follow=*/true, attributes);
-  if (folder == INVALID_HANDLE_VALUE) Fail(path, "cannot open the folder: " + SystemText(int(GetLastError())));
+  if (folder == INVALID_HANDLE_VALUE)
+    Fail(path, "cannot open the folder: " + SystemText(int(GetLastError())));
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     CloseHandle(folder);
     Fail(path, "cannot open the folder: " + SystemText(ERROR_DIRECTORY));
@@ -250,7 +256,8 @@ OutputFolder::OutputFolder(const std::string& destination, const std::vector<std
     folders_.push_back(std::make_unique<FolderHandle>(AsFileHandle(folder), path));
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
       Fail(path, "cannot extract: a symbolic link stands where the archive names a folder");
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Fail(path, "cannot create the folder: a file of that name exists");
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      Fail(path, "cannot create the folder: a file of that name exists");
   }
   complete_ = true;
 }
@@ -273,7 +280,8 @@ TempFile::TempFile(const FolderHandle& folder, const std::string& name, const st
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
     uint32_t random = 0;
-    if (BCryptGenRandom(nullptr, reinterpret_cast<UCHAR*>(&random), sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
+    if (BCryptGenRandom(nullptr, reinterpret_cast<UCHAR*>(&random), sizeof random,
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
       random = GetCurrentProcessId() * 2654435761u + GetTickCount() + uint32_t(attempt);
     std::snprintf(temp_, sizeof temp_, "%s%08x", kTempPrefix, random);
     // CREATE_NEW never opens what already stands there, a link included.
@@ -286,7 +294,8 @@ TempFile::TempFile(const FolderHandle& folder, const std::string& name, const st
     }
   }
   HANDLE hold = INVALID_HANDLE_VALUE;
-  if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+  if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &hold, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
     const DWORD error = GetLastError();
     MarkForDeletion(file);
     CloseHandle(file);
@@ -310,8 +319,7 @@ void TempFile::Reserve(int64_t bytes) {
   allocation.AllocationSize.QuadPart = bytes;
   if (SetFileInformationByHandle(AsHandle(file_), FileAllocationInfo, &allocation, sizeof allocation)) return;
   const DWORD error = GetLastError();
-  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
-      error == ERROR_FILE_TOO_LARGE)
+  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL || error == ERROR_FILE_TOO_LARGE)
     Fail(shown_, "cannot write: " + SystemText(int(error)));
 }
 
@@ -327,7 +335,8 @@ void TempFile::Commit(unsigned, bool durable) {
   const bool replaces = GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES ||
                         (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND);
   const bool sync = durable || replaces;
-  if (sync && !FlushFileBuffers(AsHandle(hold_))) Fail(shown_, "cannot write: " + SystemText(int(GetLastError())));
+  if (sync && !FlushFileBuffers(AsHandle(hold_)))
+    Fail(shown_, "cannot write: " + SystemText(int(GetLastError())));
   // MoveFileExW replaces a file or a link at the name, never what a link points to, and leaves
   // the old file as it was when it fails.
   if (!MoveFileExW(WideOf(JoinPath(folder_.path(), temp_)).c_str(), target.c_str(),

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tool/Tool.h"
 #include "crypto/windows/Utf16.h"
+#include "tool/Tool.h"
 
 namespace {
 
@@ -56,8 +56,8 @@ std::vector<std::string> StartProgram(int, char**) {
 }
 
 Asked AskTerminal(const std::string& prompt, bool echo, std::string& answer) {
-  const HANDLE console = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE console = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD saved = 0;
   if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &saved)) {
     if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
@@ -75,8 +75,10 @@ Asked AskTerminal(const std::string& prompt, bool echo, std::string& answer) {
     DWORD n = 0;
     if (!ReadConsoleW(console, buffer, 256, &n, nullptr) || n == 0) break;
     for (DWORD i = 0; i < n && !ended; ++i) {
-      if (buffer[i] == L'\n') ended = true;
-      else if (buffer[i] != L'\r') line += buffer[i];
+      if (buffer[i] == L'\n')
+        ended = true;
+      else if (buffer[i] != L'\r')
+        line += buffer[i];
     }
   }
   SetConsoleMode(console, saved);
@@ -89,9 +91,10 @@ Asked AskTerminal(const std::string& prompt, bool echo, std::string& answer) {
 
 std::string ReadFirstLine(const std::string& path) {
   const bool standardInput = path == "-";
-  const HANDLE file = standardInput ? GetStdHandle(STD_INPUT_HANDLE)
-                                    : CreateFileW(WideOf(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE file =
+      standardInput ? GetStdHandle(STD_INPUT_HANDLE)
+                    : CreateFileW(WideOf(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE || file == nullptr)
     Fail(path, "cannot open the password file: " + SystemText(int(GetLastError())));
   std::string text;

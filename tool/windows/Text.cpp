@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tool/Tool.h"
 #include "crypto/windows/Utf16.h"
+#include "tool/Tool.h"
 
 namespace {
 
@@ -32,9 +32,9 @@ UINT CodepageNumber(const std::string& codepage) {
   static const struct {
     const char* name;
     UINT number;
-  } kNamed[] = {{"US-ASCII", 20127}, {"ASCII", 20127},     {"KOI8-R", 20866},     {"KOI8-U", 21866},
-                {"SHIFT_JIS", 932},  {"SJIS", 932},        {"GBK", 936},          {"GB2312", 936},
-                {"BIG5", 950},       {"EUC-KR", 51949},    {"EUC-JP", 20932},     {"UTF-8", CP_UTF8},
+  } kNamed[] = {{"US-ASCII", 20127},  {"ASCII", 20127},  {"KOI8-R", 20866}, {"KOI8-U", 21866},
+                {"SHIFT_JIS", 932},   {"SJIS", 932},     {"GBK", 936},      {"GB2312", 936},
+                {"BIG5", 950},        {"EUC-KR", 51949}, {"EUC-JP", 20932}, {"UTF-8", CP_UTF8},
                 {"MACINTOSH", 10000}, {"LATIN1", 28591}, {"TIS-620", 874}};
   for (const auto& entry : kNamed)
     if (name == entry.name) return entry.number;
@@ -68,7 +68,8 @@ std::optional<std::string> ToCodepage(const std::string& utf8, const std::string
   // No best fit ("ä" for "a"); a character the code page lacks becomes its default character,
   // which the way back then does not give the original: such a text is refused.
   const DWORD flags = number == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  const int n = WideCharToMultiByte(number, flags, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(number, flags, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
   if (n <= 0) return std::nullopt;
   std::string out(size_t(n), '\0');
   WideCharToMultiByte(number, flags, wide.data(), int(wide.size()), out.data(), n, nullptr, nullptr);
