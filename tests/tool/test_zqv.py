@@ -430,7 +430,8 @@ class Links(ZqvCase):
         for name in (b"sub\\h.txt", b"sub\\deeper\\h.txt"):
             with self.subTest(name=name):
                 r = self.extract(self.archive(name), cases.PASSWORD.encode(), dest="o2")
-                self.assertFails(r, 1, "o2" + SEP + "sub: cannot extract: a symbolic link stands where the archive names a folder")
+                self.assertFails(r, 1, "o2" + SEP + "sub: cannot extract: a symbolic link stands where the archive "
+                                 "names a folder")
                 self.assertEqual(os.listdir(self.path("elsewhere")), [])
                 self.assertEqual(os.listdir(self.path("o2")), ["sub"])
 
@@ -884,6 +885,26 @@ class Windows(ZqvCase):
                     for dest in ("w", "l"):
                         self.assertEqual(self.read(self.path(dest, "r\u00e9sum\u00e9 \u20ac.txt")), data)
                         shutil.rmtree(self.path(dest))
+
+    def test_code_pages_by_their_linux_names_match_iconv(self):
+        # The same header from Windows' code page tables as from iconv's, for names the Linux
+        # tool takes, and the same text read back.
+        linux = os.environ["ZQV_LINUX"]
+        import json
+        rows = [("CP1251", "\u043e\u0442\u0447\u0451\u0442.txt"), ("1250", "za\u017c\u00f3\u0142\u0107.txt"),
+                ("ISO-8859-2", "\u0142\u00f3d\u017a.txt"), ("KOI8-R", "\u043f\u0440\u0438\u0432\u0435\u0442.txt"),
+                ("IBM437", "\u00c7\u00fc\u00e9\u03a3.txt"), ("windows-1253", "\u03b1\u03b2\u03b3.txt")]
+        for codepage, name in rows:
+            with self.subTest(codepage=codepage):
+                extra = ("--seed", "7", "--codepage", codepage, "--name", name, "--title", name[:-4])
+                windows = self.read(self.build(b"text", extra=extra))
+                r = subprocess.run([linux, "build", self.path("src", "in.bin"), "-o", self.path("linux.exe"), "--stub",
+                                    self.stub, "--password-file", self.path("pw.txt"), *extra], capture_output=True)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(windows, self.read(self.path("linux.exe")))
+                r = self.run_zqv("info", "--json", "--codepage", codepage, self.path("linux.exe"))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(json.loads(r.stdout)["output_name"], name)
 
     def test_names_outside_the_ansi_code_page(self):
         # Paths in scripts no ANSI code page holds all of, for the input, the archive, the
