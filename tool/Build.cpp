@@ -1,8 +1,4 @@
 // zqv build: a copy of the stub, the archive header and the encrypted body, in that order.
-#include <errno.h>
-#include <sys/stat.h>
-#include <time.h>
-
 #include <cstring>
 #include <map>
 
@@ -12,11 +8,7 @@
 
 namespace {
 
-uint32_t MillisecondClock() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint32_t(int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
-}
+uint32_t MillisecondClock() { return uint32_t(int64_t(MonotonicSeconds() * 1000)); }
 
 uint8_t CipherSelectorOf(const std::string& name) {
   static const std::map<std::string, uint8_t> kCiphers = {{"blowfish", kCipherBlowfish},
@@ -95,9 +87,9 @@ int RunBuild(const BuildOptions& o) {
   const std::string stubPath = ResolveStub(o.stub);
   TFileStream input;
   if (Status s = input.Open(o.input.c_str(), FileAccess::ReadShareRead); !s.Ok()) FailStatus(s, o.input);
-  struct stat st;
-  if (stat(o.input.c_str(), &st) != 0) Fail(o.input, "cannot read: " + SystemText(errno));
-  if (!S_ISREG(st.st_mode)) Fail(o.input, "not a regular file");
+  const PathFacts facts = LookAt(o.input);
+  if (facts.error != 0) Fail(o.input, "cannot read: " + SystemText(facts.error));
+  if (!facts.regular) Fail(o.input, "not a regular file");
   if (IsDirectory(o.output)) Fail(o.output, "is a folder");
 
   ArchiveKeys keys;
@@ -105,7 +97,7 @@ int RunBuild(const BuildOptions& o) {
 
   const FolderHandle folder = OpenFolder(DirName(o.output));
   TempFile temp(folder, BaseName(o.output), o.output);
-  temp.Reserve(BodyOffset + EncryptedBodySize(selector, st.st_size));
+  temp.Reserve(BodyOffset + EncryptedBodySize(selector, facts.size));
   TFileStream out;
   out.Adopt(temp.Release());
   CopyStub(stubPath, out, o.output);

@@ -1,11 +1,10 @@
 // zqv: makes, inspects, tests and extracts ZQV self-extractors on the command line.
 #include <CLI/CLI.hpp>
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "Tool.h"
 #include "crypto/KxCpu.h"
@@ -29,16 +28,22 @@ std::string VersionText() {
   std::string text = "zqv " ZQV_VERSION "\n";
   std::string where;
   const auto stub = FindStub("", &where);
-  struct stat st;
   if (!stub) return text + "stub: none found (give --stub FILE or set ZQV_STUB)";
-  if (stat(stub->c_str(), &st) != 0)
-    return text + "stub: " + *stub + " (from " + where + "): " + SystemText(errno);
-  return text + "stub: " + *stub + " (" + where + ", " + std::to_string(st.st_size) + " bytes)";
+  const PathFacts facts = LookAt(*stub);
+  if (facts.error != 0) return text + "stub: " + *stub + " (from " + where + "): " + SystemText(facts.error);
+  return text + "stub: " + *stub + " (" + where + ", " + std::to_string(facts.size) + " bytes)";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The arguments in UTF-8 whatever the system hands over; CLI11 and the commands take them so.
+  std::vector<std::string> arguments = StartProgram(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  argc = int(pointers.size());
+  pointers.push_back(nullptr);
+  argv = pointers.data();
   // ZQV_CPU narrows the instruction sets the core may use ("portable" forces its fallback).
   if (uint32_t allowed; ParseCpuLimit(std::getenv("ZQV_CPU"), allowed)) {
     LimitCpuFeatures(allowed);
@@ -51,6 +56,8 @@ int main(int argc, char** argv) {
   CLI::App app{"zqv " ZQV_VERSION ": make, inspect, test and extract ZQV self-extractors", "zqv"};
   app.set_version_flag("--version", VersionText, "show the version and the stub `zqv build` would use");
   app.require_subcommand(1, 1);
+  // GNU-style options everywhere: on Windows too an argument that starts with "/" is a path.
+  app.allow_windows_style_options(false);
   app.footer(
       "Exit codes: 0 success, 1 error, 2 usage, 3 wrong password.\nRun `zqv COMMAND --help` for a command's "
       "options.");
@@ -155,7 +162,8 @@ int main(int argc, char** argv) {
   }
   // What info and test print is their result: output that could not be written is a failure.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "zqv: standard output: %s\n", SystemText(errno).c_str());
+    // The C library's own error code, which on every system is errno's.
+    std::fprintf(stderr, "zqv: standard output: %s\n", std::strerror(errno != 0 ? errno : EIO));
     if (code == kExitOk) code = kExitError;
   }
   return code;

@@ -1,7 +1,4 @@
 // zqv info, test and extract: read the header, check it, decrypt the body and verify its digest.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -313,18 +310,17 @@ int RunExtract(const OpenOptions& o) {
   if (!parts) Fail(o.archive, why);
   const std::vector<std::string> folderParts(parts->begin(), parts->end() - 1);
   const std::string& leaf = parts->back();
-  std::string destination = o.directory.empty() ? "." : o.directory;
-  while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
+  const std::string destination = WithoutTrailingSeparators(o.directory.empty() ? "." : o.directory);
   std::string target = destination;
-  for (const auto& part : *parts) target += (target == "/" ? "" : "/") + part;
+  for (const auto& part : *parts) target = JoinPath(target, part);
 
   // What already stands there is looked at before the password is asked, through the same walk
   // that extraction takes, so that a link in the way is refused at once.
   if (IsDirectory(destination)) {
     const OutputFolder existing(destination, folderParts, /*create=*/false);
-    struct stat st;
-    if (existing.complete() && fstatat(existing.innermost().fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISDIR(st.st_mode)) Fail(target, "cannot extract: a folder of that name exists");
+    const EntryKind there = existing.complete() ? EntryIn(existing.innermost(), leaf) : EntryKind::kNone;
+    if (there != EntryKind::kNone) {
+      if (there == EntryKind::kFolder) Fail(target, "cannot extract: a folder of that name exists");
       if (!ConfirmOverwrite(o, a.header, target)) return kExitOk;
     }
   }

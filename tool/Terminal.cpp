@@ -1,22 +1,11 @@
-// The terminal: the password prompt without echo, yes/no questions and the progress bar.
-#include <fcntl.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
+// The terminal: the password and yes/no questions asked there, and the progress bar.
 #include <cstdio>
-#include <cstring>
 
 #include "Tool.h"
 
 namespace {
 
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
+double Now() { return MonotonicSeconds(); }
 
 std::string StripLineEnd(std::string line) {
   if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -24,57 +13,23 @@ std::string StripLineEnd(std::string line) {
   return line;
 }
 
-// One line from `file`, nullopt at the end of the input before any byte.
-std::optional<std::string> ReadLine(FILE* file) {
-  std::string line;
-  int c;
-  while ((c = std::fgetc(file)) != EOF) {
-    line += char(c);
-    if (c == '\n') break;
+// Asks without echo; a ToolError when there is no terminal or no answer.
+std::string AskHidden(const char* prompt) {
+  std::string answer;
+  switch (AskTerminal(prompt, /*echo=*/false, answer)) {
+    case Asked::kAnswered:
+      return answer;
+    case Asked::kNoAnswer:
+      throw ToolError(kExitError, "password: no answer on the terminal");
+    case Asked::kNoTerminal:
+      break;
   }
-  if (c == EOF && line.empty()) return std::nullopt;
-  return line;
+  throw ToolError(kExitError, "password: no terminal to ask on; use --password-file FILE (- for stdin)");
 }
 
-// Reads one line from the terminal with echo off, restoring the terminal afterwards.
-std::string AskHidden(FILE* tty, const char* prompt) {
-  std::fputs(prompt, stderr);
-  std::fflush(stderr);
-  const int fd = fileno(tty);
-  termios saved{};
-  const bool haveTerm = tcgetattr(fd, &saved) == 0;
-  if (haveTerm) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~tcflag_t(ECHO);
-    quiet.c_lflag |= ECHONL;
-    tcsetattr(fd, TCSAFLUSH, &quiet);
-  }
-  const auto line = ReadLine(tty);
-  if (haveTerm) tcsetattr(fd, TCSAFLUSH, &saved);
-  if (!line) throw ToolError(kExitError, "password: no answer on the terminal");
-  return StripLineEnd(*line);
-}
-
-// The first line of the password file, read with the system's calls so that an interrupted read
-// is read again rather than taken for the end or an error.
+// The first line of the password file, without its line ending.
 std::string FromPasswordFile(const std::string& path) {
-  const bool standardInput = path == "-";
-  const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail(path, "cannot open the password file: " + SystemText(errno));
-  std::string text;
-  char buffer[256];
-  while (text.find('\n') == std::string::npos) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      if (!standardInput) close(fd);
-      Fail(path, "cannot read the password file: " + SystemText(error));
-    }
-    if (n == 0) break;
-    text.append(buffer, size_t(n));
-  }
-  if (!standardInput) close(fd);
+  const std::string text = ReadFirstLine(path);
   const std::string password = StripLineEnd(text.substr(0, text.find('\n')));
   if (password.find('\0') != std::string::npos) Fail(path, "the password contains a zero byte");
   return password;
@@ -82,35 +37,20 @@ std::string FromPasswordFile(const std::string& path) {
 
 }  // namespace
 
-bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-
 std::string ObtainPassword(const std::string& passwordFile, bool confirm) {
   if (!passwordFile.empty()) return FromPasswordFile(passwordFile);
-  FILE* tty = StdinIsTerminal() ? std::fopen("/dev/tty", "r+") : nullptr;
-  if (!tty)
+  if (!StdinIsTerminal())
     throw ToolError(kExitError, "password: no terminal to ask on; use --password-file FILE (- for stdin)");
-  try {
-    std::string password = AskHidden(tty, "Password: ");
-    if (confirm && AskHidden(tty, "Repeat password: ") != password) {
-      throw ToolError(kExitError, "password: the two entries differ");
-    }
-    std::fclose(tty);
-    return password;
-  } catch (...) {
-    std::fclose(tty);
-    throw;
-  }
+  std::string password = AskHidden("Password: ");
+  if (confirm && AskHidden("Repeat password: ") != password)
+    throw ToolError(kExitError, "password: the two entries differ");
+  return password;
 }
 
 bool AskYesNo(const std::string& question) {
-  FILE* tty = std::fopen("/dev/tty", "r");
-  if (!tty) return false;
-  std::fprintf(stderr, "%s [y/N] ", question.c_str());
-  std::fflush(stderr);
-  const auto line = ReadLine(tty);
-  std::fclose(tty);
-  return line && !line->empty() && ((*line)[0] == 'y' || (*line)[0] == 'Y');
+  std::string line;
+  if (AskTerminal(question + " [y/N] ", /*echo=*/true, line) != Asked::kAnswered) return false;
+  return !line.empty() && (line[0] == 'y' || line[0] == 'Y');
 }
 
 // ---- Progress ---------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/FileStream.h"
 #include "crypto/KxCipher.h"
 #include "crypto/Status.h"
 #include "crypto/Stream.h"
@@ -37,12 +38,14 @@ class ToolError : public std::runtime_error {
 // A failed Status of the core as a ToolError; `file` names what was being read or written when
 // the message does not already name it.
 [[noreturn]] void FailStatus(const Status& status, const std::string& file);
-// The text of an errno value; "Input/output error" for 0, when a layer kept no code.
+// The system's text for one of its error codes (errno on POSIX, GetLastError on Windows); that
+// of an input/output error for 0, when a layer kept no code.
 std::string SystemText(int error);
 
 // ---- Texts: UTF-8 on the command line, the ANSI code page in the header ---------------------
 
-// Normalises a code page name: "1252" and "cp1252" become "CP1252", others pass to iconv as given.
+// Normalises a code page name: "1252" and "cp1252" become "CP1252", others are upper-cased (and
+// then passed to iconv on POSIX, mapped to the code page's number on Windows).
 std::string CodepageName(const std::string& codepage);
 // Converts UTF-8 to the code page; nullopt when a character has no form there (or the text is
 // not UTF-8). Never transliterates or cuts.
@@ -57,6 +60,15 @@ void CheckCodepage(const std::string& codepage);
 
 bool StdinIsTerminal();
 bool StderrIsTerminal();
+// Asks on the terminal (POSIX) or the console (Windows) and reads one line, without its line
+// ending and, unless `echo`, without showing what is typed. UTF-8 as typed.
+enum class Asked { kAnswered, kNoTerminal, kNoAnswer };
+Asked AskTerminal(const std::string& prompt, bool echo, std::string& answer);
+// The bytes of `path` ("-" is standard input) up to and including its first line break, or all
+// of them when there is none. An interrupted read is read again rather than taken for the end.
+std::string ReadFirstLine(const std::string& path);
+// Seconds on a clock that only moves forward.
+double MonotonicSeconds();
 // The password: the first line of `passwordFile` ("-" is stdin) without its line ending, or
 // asked on the terminal without echo (twice when `confirm`). UTF-8 as typed.
 std::string ObtainPassword(const std::string& passwordFile, bool confirm);
@@ -176,53 +188,82 @@ class PipeStream final : public Stream {
 
 // ---- Files ------------------------------------------------------------------------------------
 
-// An open folder; names below it are resolved from it, never again through its path.
+// An open folder and the path it was opened by. On POSIX names below it are resolved from it,
+// never again through its path; on Windows it is held open without delete sharing, so that it
+// cannot be renamed or removed while it is held, and the path keeps naming it.
 class FolderHandle {
  public:
-  explicit FolderHandle(int fd) : fd_(fd) {}
-  FolderHandle(FolderHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  FolderHandle(FileHandle handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  FolderHandle(FolderHandle&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
+    other.handle_ = kNoFile;
+  }
   FolderHandle(const FolderHandle&) = delete;
   FolderHandle& operator=(const FolderHandle&) = delete;
   ~FolderHandle();
-  int fd() const { return fd_; }
+  FileHandle handle() const { return handle_; }
+  const std::string& path() const { return path_; }
 
  private:
-  int fd_;
+  FileHandle handle_;
+  std::string path_;
 };
 // Opens a folder the user named (a link there is the user's own choice).
 FolderHandle OpenFolder(const std::string& path);
 
+// What stands at `name` in `folder`, a link not followed; kNone also when it cannot be looked at.
+enum class EntryKind { kNone, kFolder, kOther };
+EntryKind EntryIn(const FolderHandle& folder, const std::string& name);
+
+// What stands at a path, links followed; `error` is the system's code when it cannot be looked
+// at (nothing there included).
+struct PathFacts {
+  int error = 0;
+  bool folder = false, regular = false;
+  int64_t size = 0;
+};
+PathFacts LookAt(const std::string& path);
+inline bool IsDirectory(const std::string& path) { return LookAt(path).folder; }
+
 // A temporary file `.zqv-tmp-XXXXXXXX` (eight hex digits) in `folder`, removed again unless
-// Commit() renamed it to `name` there. An interrupt removes it too. It is held under an advisory
-// lock (flock) until then, so that a temporary whose lock can be taken was left by a zqv that was
-// killed or lost its machine: the constructor first removes those in `folder`, saying so on
-// stderr unless `quiet`, and never touches one still locked. `shown` names the target in messages.
+// Commit() renamed it to `name` there. An interrupt removes it too. It is marked as in use until
+// then (POSIX: an advisory lock, flock; Windows: a handle no other may share), so that a
+// temporary that can be taken was left by a zqv that was killed or lost its machine: the
+// constructor first removes those in `folder`, saying so on stderr unless `quiet`, and never
+// touches one still in use. `shown` names the target in messages.
 class TempFile {
  public:
   TempFile(const FolderHandle& folder, const std::string& name, const std::string& shown, bool quiet = false);
   ~TempFile();
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  // Reserves the file's first `bytes` on the disk and makes that its size. The file system then
-  // maps the blocks in one step instead of page by page as the writes come, and a disk or quota
-  // that cannot hold them fails here, before any work. Where it cannot or should not reserve,
-  // the writes go on as before and report their own errors.
+  // Reserves the file's first `bytes` on the disk. The file system then maps the blocks in one
+  // step instead of piece by piece as the writes come, and a disk or quota that cannot hold them
+  // fails here, before any work. Where it cannot or should not reserve, the writes go on as
+  // before and report their own errors.
   void Reserve(int64_t bytes);
   // The open file, for a stream to take over.
-  int Release();
-  // Sets the mode (masked by umask) and renames over the target. A file that replaces another
-  // is flushed to disk before the rename and the folder after it, so that a crash leaves the
-  // old file or the new one, never neither; a file under a name that was free is renamed
-  // without waiting for the disk (as cp, tar and unzip leave theirs), unless `durable`.
+  FileHandle Release();
+  // Sets the mode (masked by umask; POSIX only) and renames over the target. A file that
+  // replaces another is flushed to disk before the rename (and on POSIX the folder after it), so
+  // that a crash leaves the old file or the new one, never neither; a file under a name that was
+  // free is renamed without waiting for the disk (as cp, tar and unzip leave theirs), unless
+  // `durable`.
   void Commit(unsigned mode, bool durable);
 
  private:
-  int folder_, fd_ = -1;
-  int lock_ = -1;  // a second descriptor of the file that holds its lock while the stream has fd_
+  const FolderHandle& folder_;
+  FileHandle file_ = kNoFile;
+  FileHandle hold_ = kNoFile;  // a second handle of the file that keeps it in use while a stream has file_
   std::string name_, shown_;
   char temp_[32] = {};
   bool committed_ = false;
 };
+
+// zqv's temporaries are named kTempPrefix and exactly eight lower-case hex digits.
+inline constexpr char kTempPrefix[] = ".zqv-tmp-";
+bool IsTempName(const char* name);
+// Says on stderr that a stale temporary was removed.
+void ReportRemovedTemporary(const std::string& folder, const char* name, int64_t size);
 
 // Folders on a path the user named, made by one run, removed again (innermost first) unless kept.
 class CreatedFolders {
@@ -237,10 +278,11 @@ class CreatedFolders {
 };
 
 // The folder an archive's output goes in: the destination, then the stored name's folders
-// below it, each opened from the one before without following a symbolic link, so that no
-// link inside the destination (nor one swapped in while the file is written) leads outside it.
-// A link or a file where a folder belongs is refused. A missing folder ends the walk unless
-// `create`; folders made are removed again unless kept.
+// below it, each opened from the one before without following a link (on Windows: a symbolic
+// link, junction or other reparse point), so that no link inside the destination (nor one
+// swapped in while the file is written) leads outside it. A link or a file where a folder
+// belongs is refused. A missing folder ends the walk unless `create`; folders made are removed
+// again unless kept.
 class OutputFolder {
  public:
   OutputFolder(const std::string& destination, const std::vector<std::string>& folders, bool create);
@@ -258,11 +300,22 @@ class OutputFolder {
   bool complete_ = false;
 };
 
+// Paths in the system's own form: "/" separates on POSIX; a backslash or "/" on Windows, where
+// a drive (C:) or a share (\\server\share) may start the path.
 std::string BaseName(const std::string& path);
 std::string DirName(const std::string& path);
-bool IsDirectory(const std::string& path);
-bool Exists(const std::string& path);  // anything at the path, a dangling link included
-std::string ExecutableDir();
+// `name` below `folder`, with one separator between them.
+std::string JoinPath(const std::string& folder, const std::string& name);
+// The path without the separators that end it, but for a root ("/", C:\ ).
+std::string WithoutTrailingSeparators(const std::string& path);
+// The places a stub is looked for when none is named, in order, each with the word --version
+// shows for it: beside the executable, the installed tree's, a build tree's.
+std::vector<std::pair<std::string, std::string>> StubPlaces();
+// An environment variable's value in UTF-8; nullopt when unset or empty.
+std::optional<std::string> EnvironmentValue(const char* name);
+// Prepares the process (on Windows: the console's code page, which is given back at exit) and
+// returns its arguments in UTF-8, the program's name first.
+std::vector<std::string> StartProgram(int argc, char** argv);
 
 // ---- Commands ---------------------------------------------------------------------------------
 
@@ -286,8 +339,8 @@ int RunInfo(const OpenOptions& options);
 int RunTest(const OpenOptions& options);
 int RunExtract(const OpenOptions& options);
 
-// The stub to copy: `given`, else $ZQV_STUB, else the installed one beside the executable
-// (../share/zqv/zqvsfx.exe), else a build tree's (../stub/zqvsfx.exe). `where` names which.
+// The stub to copy: `given`, else $ZQV_STUB, else the first of StubPlaces() that is a readable
+// file. `where` names which.
 std::optional<std::string> FindStub(const std::string& given, std::string* where);
 // FindStub's answer, or a ToolError saying how to get a stub.
 std::string ResolveStub(const std::string& given);

@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
 """Command-line tests of zqv: build->extract round trips, the header it writes, corrupt and
-hostile archives, overwrite policy, a full disk. Run: test_zqv.py ZQV VECTORS_DIR [unittest args]."""
+hostile archives, overwrite policy, a full disk. Run: test_zqv.py ZQV VECTORS_DIR [unittest args].
+
+With ZQV_WINDOWS set, ZQV runs zqv.exe under Wine (wine-zqv.sh): the cases only Linux can stage
+are skipped, each saying why, messages name paths with backslashes and give Windows' reasons, and
+the Windows group compares zqv.exe with the Linux zqv that ZQV_LINUX names."""
+import contextlib
 import hashlib
 import os
 import resource
@@ -21,6 +26,60 @@ ZQV = VECTORS = None
 HEADER_OFFSET, HEADER_SIZE = 95232, 832
 BODY_OFFSET = HEADER_OFFSET + HEADER_SIZE
 CIPHERS = {"blowfish": (0, 8), "des": (1, 8), "3des": (2, 8), "aes128": (3, 16), "aes256": (4, 16)}
+
+
+WINDOWS = bool(os.environ.get("ZQV_WINDOWS"))
+SEP = "\\" if WINDOWS else "/"  # what zqv puts between a folder and a name it adds
+# The system's reasons as Wine's Windows words them.
+WINDOWS_REASONS = {"No space left on device": "Disk full", "Read-only file system": "Access denied"}
+
+
+def reason(text):
+    return WINDOWS_REASONS.get(text, text) if WINDOWS else text
+
+
+def linux_only(why):
+    return unittest.skipIf(WINDOWS, "Linux only: " + why)
+
+
+def wine_major():
+    out = subprocess.run([os.environ["ZQV_WINE"], "--version"], capture_output=True, text=True).stdout
+    return int(out.split("-")[1].split(".")[0]) if out.startswith("wine-") else 0
+
+
+# Wine 8 (Debian 12's) shows a Unix symbolic link to a program as the folder or file it points
+# to, with no reparse point, so nothing in Windows' view tells a link inside the destination from
+# a folder; zqv.exe refuses reparse points, which Wine 8 cannot make.
+NO_REPARSE_POINTS = WINDOWS and wine_major() <= 8
+needs_reparse_points = unittest.skipIf(NO_REPARSE_POINTS, "Wine 8 shows a symbolic link as a plain folder, "
+                                       "never as a reparse point")
+
+
+def windows_path(path):
+    """A Linux path as Wine's programs name it (drive Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+@contextlib.contextmanager
+def held_open(path):
+    """Holds `path` open as a running program does: on Linux under zqv's lock (flock); under Wine
+    by a Windows program, cmd waiting for a line with the file open for appending."""
+    if not WINDOWS:
+        import fcntl
+        with open(path, "rb") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            yield
+        return
+    env = dict(os.environ)
+    p = subprocess.Popen([os.environ["ZQV_WINE"], "cmd", "/c", "echo held& set /p x=>>" + windows_path(path)],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+    try:
+        # cmd opens the file for the command that follows the echo, long before any zqv.exe
+        # started after this line has begun.
+        assert p.stdout.readline().strip() == b"held"
+        yield
+    finally:
+        p.communicate(b"\n")
 
 
 def digest_line(data):
@@ -363,6 +422,7 @@ class Links(ZqvCase):
         blob = bytearray(self.read(self.build(b"hello", password=cases.PASSWORD.encode(), name="h.txt")))
         return self.write(self.path("linked.exe"), bytes(cases.named(name)(blob)))
 
+    @needs_reparse_points
     def test_link_in_the_folder_part_is_refused(self):
         os.makedirs(self.path("elsewhere"))
         os.makedirs(self.path("o2"))
@@ -370,10 +430,12 @@ class Links(ZqvCase):
         for name in (b"sub\\h.txt", b"sub\\deeper\\h.txt"):
             with self.subTest(name=name):
                 r = self.extract(self.archive(name), cases.PASSWORD.encode(), dest="o2")
-                self.assertFails(r, 1, "o2/sub: cannot extract: a symbolic link stands where the archive names a folder")
+                self.assertFails(r, 1, "o2" + SEP + "sub: cannot extract: a symbolic link stands where the archive "
+                                 "names a folder")
                 self.assertEqual(os.listdir(self.path("elsewhere")), [])
                 self.assertEqual(os.listdir(self.path("o2")), ["sub"])
 
+    @needs_reparse_points
     def test_link_deeper_down_is_refused_and_made_folders_removed(self):
         os.makedirs(self.path("elsewhere"))
         os.makedirs(self.path("o2", "a"))
@@ -399,6 +461,8 @@ class Links(ZqvCase):
         self.assertEqual(self.read(self.path("dest", "h.txt")), b"hello")
         self.assertEqual(self.read(victim), b"not yours")
 
+    @linux_only("the folder is swapped by a Linux process, which the share modes Wine keeps for zqv.exe "
+                "do not stop (on Windows the held folder cannot be renamed)")
     def test_folder_swapped_for_a_link_while_the_file_is_written(self):
         # The folder is held open from the start: once the temporary file stands in it, the
         # folder is renamed away and a link to another folder put in its place. The file must
@@ -444,6 +508,7 @@ class Faults(ZqvCase):
                 return True
         return False
 
+    @linux_only("strace fails Linux's system calls")
     def test_failing_system_calls(self):
         # strace fails chosen calls: a size that cannot be read is an error, never an empty file;
         # without threads the work is done on the main thread, with the same bytes.
@@ -480,11 +545,15 @@ class Faults(ZqvCase):
         self.assertEqual(self.read(self.path("dest", "in.bin")), data)
 
     def test_interrupt_in_extract_and_build(self):
+        # Under Wine SIGINT reaches zqv.exe as Ctrl+C, whose exit code STATUS_CONTROL_C_EXIT Wine
+        # hands on as its low byte; SIGTERM ends it as TerminateProcess does, with no handler run.
+        signals = (signal.SIGINT,) if WINDOWS else (signal.SIGINT, signal.SIGTERM)
         archive = self.big_archive()
         existing = self.write(self.path("dest", "in.bin"), b"old")
         pw = self.write(self.path("pw-x.txt"), b"pw\n")
         env = dict(os.environ, ZQV_CPU="portable")
-        for sig in (signal.SIGINT, signal.SIGTERM):
+        for sig in signals:
+            ended_by = 0xC000013A & 0xFF if WINDOWS else -sig
             with self.subTest(command="extract", signal=sig):
                 p = subprocess.Popen([ZQV, "extract", archive, "-C", self.path("dest"), "--overwrite", "-q",
                                       "--password-file", pw], stderr=subprocess.PIPE, env=env)
@@ -493,7 +562,7 @@ class Faults(ZqvCase):
                 p.communicate()
                 if not started:
                     self.skipTest("extraction ended before it could be interrupted")
-                self.assertEqual(p.returncode, -sig)
+                self.assertEqual(p.returncode, ended_by)
                 self.assertEqual(self.read(existing), b"old")
                 self.assertEqual(self.no_leftovers(self.path("dest")), [])
             with self.subTest(command="build", signal=sig):
@@ -506,7 +575,7 @@ class Faults(ZqvCase):
                 p.communicate()
                 if not started:
                     self.skipTest("the build ended before it could be interrupted")
-                self.assertEqual(p.returncode, -sig)
+                self.assertEqual(p.returncode, ended_by)
                 self.assertEqual(os.listdir(self.path("built")), [])
 
     def test_archive_truncated_while_extracting(self):
@@ -545,7 +614,7 @@ class Faults(ZqvCase):
         mount = self.mount_tmpfs("ro", size="1m", options="ro")
         archive = self.build(b"data")
         r = self.extract(archive, dest=os.path.relpath(mount, self.tmp))
-        self.assertFails(r, 1, "cannot create a temporary file: Read-only file system")
+        self.assertFails(r, 1, "cannot create a temporary file: " + reason("Read-only file system"))
         self.assertEqual(os.listdir(mount), [])
 
     def test_full_file_system(self):
@@ -553,7 +622,7 @@ class Faults(ZqvCase):
         archive = self.big_archive(mib=8)
         existing = self.write(os.path.join(mount, "in.bin"), b"old")
         r = self.extract(archive, dest=os.path.relpath(mount, self.tmp), extra=("--overwrite",))
-        self.assertFails(r, 1, "in.bin: cannot write: No space left on device")
+        self.assertFails(r, 1, "in.bin: cannot write: " + reason("No space left on device"))
         self.assertEqual(self.read(existing), b"old")
         self.assertEqual(sorted(os.listdir(mount)), ["in.bin"])
 
@@ -572,7 +641,6 @@ class NothingLost(ZqvCase):
     def test_stale_temporaries_are_removed_and_running_ones_kept(self):
         # A temporary whose lock can be taken was left by a killed zqv; one still locked is being
         # written by a running zqv; names outside the pattern are the user's.
-        import fcntl
         archive = self.build(b"data")
         src = self.path("src", "in.bin")
         for command, folder, run in (
@@ -586,12 +654,11 @@ class NothingLost(ZqvCase):
                 others = [".zqv-tmp-0123ABCD", ".zqv-tmp-0123abc", ".zqv-tmp-0123abcde", "zqv-tmp-0123abcd"]
                 for name in others:
                     self.write(self.path(folder, name), b"the user's")
-                with open(held, "rb") as lock:
-                    fcntl.flock(lock, fcntl.LOCK_EX)
+                with held_open(held):
                     r = run()
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(r.stderr.decode().splitlines(),
-                                 [f"zqv: removed {self.path(folder)}/.zqv-tmp-0123abcd (20 bytes), a temporary file "
+                                 [f"zqv: removed {self.path(folder)}{SEP}.zqv-tmp-0123abcd (20 bytes), a temporary file "
                                   "left by a zqv run that was stopped"])
                 self.assertFalse(os.path.exists(stale))
                 made = "in.bin" if command == "extract" else "new.exe"
@@ -620,6 +687,8 @@ class NothingLost(ZqvCase):
         self.assertEqual(self.extract(over).returncode, 0)
         self.assertEqual(self.read(existing), b"newest")
 
+    @linux_only("RLIMIT_FSIZE is POSIX's; Wine reports the file it caps as no Windows error (a general "
+                "failure), and a full disk is the Faults group's full file system")
     def test_full_disk_is_an_io_error(self):
         def limit():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -660,26 +729,30 @@ class NothingLost(ZqvCase):
 
     def test_a_replaced_file_is_synced_a_new_one_only_with_sync(self):
         # Replacing: the new file before the rename, the folder after it, so that a crash keeps
-        # one of the two. A free name: no wait for the disk unless --sync.
+        # one of the two. A free name: no wait for the disk unless --sync. Windows flushes no
+        # folder: the file is flushed (FlushFileBuffers, one fsync under Wine) and moved through
+        # to the disk.
+        synced = 1 if WINDOWS else 2
         archive = self.build(b"contents")
         pw = self.write(self.path("pw-x.txt"), b"pw\n")
         extract = ("extract", archive, "-C", self.path("dest"), "-q", "--overwrite", "--password-file", pw)
         self.assertEqual(self.fsyncs(*extract), (0, 0))
         self.assertEqual(self.read(self.path("dest", "in.bin")), b"contents")
-        self.assertEqual(self.fsyncs(*extract), (0, 2))
+        self.assertEqual(self.fsyncs(*extract), (0, synced))
         os.remove(self.path("dest", "in.bin"))
-        self.assertEqual(self.fsyncs(*extract, "--sync"), (0, 2))
-        # A link standing at the name is replaced too, so it counts as something to keep.
+        self.assertEqual(self.fsyncs(*extract, "--sync"), (0, synced))
+        # A link standing at the name is replaced too, so it counts as something to keep (Wine 8
+        # shows a dangling link as nothing at all).
         os.remove(self.path("dest", "in.bin"))
         os.symlink("nowhere", self.path("dest", "in.bin"))
-        self.assertEqual(self.fsyncs(*extract), (0, 2))
+        self.assertEqual(self.fsyncs(*extract), (0, 0 if NO_REPARSE_POINTS else synced))
 
         src = self.path("src", "in.bin")
         build = ("build", src, "-o", self.path("new.exe"), "--stub", self.stub, "--password-file", pw)
         self.assertEqual(self.fsyncs(*build), (0, 0))
-        self.assertEqual(self.fsyncs(*build), (0, 2))
+        self.assertEqual(self.fsyncs(*build), (0, synced))
         os.remove(self.path("new.exe"))
-        self.assertEqual(self.fsyncs(*build, "--sync"), (0, 2))
+        self.assertEqual(self.fsyncs(*build, "--sync"), (0, synced))
         self.assertEqual(self.extract(self.path("new.exe"), extra=("--overwrite",)).returncode, 0)
 
 
@@ -782,6 +855,103 @@ class Signed(ZqvCase):
                     size = os.path.getsize(self.build(os.urandom(length), cipher=cipher))
                     self.assertEqual(size, BODY_OFFSET + (length // block + 2) * block)
                     self.assertEqual(size % 8, 0)
+
+
+@unittest.skipUnless(WINDOWS, "zqv.exe is not under test (ZQV_WINDOWS unset)")
+class Windows(ZqvCase):
+    """zqv.exe against the Linux zqv, and what only Windows has: wide names, a file held open."""
+
+    def test_seeded_archives_are_the_linux_tools_and_each_opens_the_others(self):
+        linux = os.environ["ZQV_LINUX"]
+        texts = ("--name", "r\u00e9sum\u00e9 \u20ac.txt", "--title", "Gr\u00fc\u00dfe", "--dest", "C:\\Setup")
+        for cipher in CIPHERS:
+            for length in (0, 1, 70001):
+                with self.subTest(cipher=cipher, length=length):
+                    data = os.urandom(length)
+                    windows = self.build(data, cipher=cipher, extra=("--seed", "123456", *texts))
+                    pw = self.path("pw.txt")
+                    made = self.path("linux.exe")
+                    r = subprocess.run([linux, "build", self.path("src", "in.bin"), "-o", made, "--stub", self.stub,
+                                        "--cipher", cipher, "--password-file", pw, "--seed", "123456", *texts],
+                                       capture_output=True)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(self.read(windows), self.read(made))
+                    # Each tool extracts the other's, under the name as each system spells it.
+                    r = self.extract(made, dest="w")
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    r = subprocess.run([linux, "extract", windows, "-C", self.path("l"), "-q", "--password-file", pw],
+                                       capture_output=True)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    for dest in ("w", "l"):
+                        self.assertEqual(self.read(self.path(dest, "r\u00e9sum\u00e9 \u20ac.txt")), data)
+                        shutil.rmtree(self.path(dest))
+
+    def test_code_pages_by_their_linux_names_match_iconv(self):
+        # The same header from Windows' code page tables as from iconv's, for names the Linux
+        # tool takes, and the same text read back.
+        linux = os.environ["ZQV_LINUX"]
+        import json
+        rows = [("CP1251", "\u043e\u0442\u0447\u0451\u0442.txt"), ("1250", "za\u017c\u00f3\u0142\u0107.txt"),
+                ("ISO-8859-2", "\u0142\u00f3d\u017a.txt"), ("KOI8-R", "\u043f\u0440\u0438\u0432\u0435\u0442.txt"),
+                ("IBM437", "\u00c7\u00fc\u00e9\u03a3.txt"), ("windows-1253", "\u03b1\u03b2\u03b3.txt")]
+        for codepage, name in rows:
+            with self.subTest(codepage=codepage):
+                extra = ("--seed", "7", "--codepage", codepage, "--name", name, "--title", name[:-4])
+                windows = self.read(self.build(b"text", extra=extra))
+                r = subprocess.run([linux, "build", self.path("src", "in.bin"), "-o", self.path("linux.exe"), "--stub",
+                                    self.stub, "--password-file", self.path("pw.txt"), *extra], capture_output=True)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(windows, self.read(self.path("linux.exe")))
+                r = self.run_zqv("info", "--json", "--codepage", codepage, self.path("linux.exe"))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(json.loads(r.stdout)["output_name"], name)
+
+    def test_names_outside_the_ansi_code_page(self):
+        # Paths in scripts no ANSI code page holds all of, for the input, the archive, the
+        # password file and the destination: only the wide calls reach them.
+        data = os.urandom(5000)
+        src = self.write(self.path("\u6e90-\u03a9", "\u30c7\u30fc\u30bf-\u00e4.bin"), data)
+        pw = self.write(self.path("\u043f\u0430\u0440\u043e\u043b\u044c", "pw.txt"), b"pw\n")
+        archive = self.path("\u6e90-\u03a9", "\u51fa\u529b.exe")
+        r = self.run_zqv("build", src, "-o", archive, "--stub", self.stub, "--password-file", pw,
+                         "--name", "sub\\\u00e4.txt")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        dest = self.path("\u76ee\u7684\u5730-\u00df")
+        r = self.run_zqv("extract", archive, "-C", dest, "--password-file", pw)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.read(os.path.join(dest, "sub", "\u00e4.txt")), data)
+        self.assertIn(("%s: extracted %s%ssub%s\u00e4.txt" % (archive, dest, SEP, SEP)).encode(), r.stdout)
+        r = self.run_zqv("info", "--json", archive)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        import json
+        self.assertEqual(json.loads(r.stdout)["archive"], archive)
+        # A name the archive's code page cannot hold is refused, as on Linux.
+        r = self.run_zqv("build", src, "-o", self.path("never.exe"), "--stub", self.stub, "--password-file", pw,
+                         "--name", "\u30c7.bin")
+        self.assertFails(r, 1, "not representable in code page WINDOWS-1252")
+
+    def test_a_file_held_open_is_not_replaced(self):
+        # A program that holds the output open keeps it: the move into place fails, the old file
+        # stays whole and no temporary is left.
+        archive = self.build(b"new contents")
+        existing = self.write(self.path("dest", "in.bin"), b"old contents")
+        with held_open(existing):
+            r = self.extract(archive, extra=("--overwrite",))
+        self.assertFails(r, 1, "in.bin: cannot rename into place: ")
+        self.assertEqual(self.read(existing), b"old contents")
+        self.assertEqual(self.dest_files(), ["in.bin"])
+        self.assertEqual([f for f in os.listdir(self.path("dest")) if f.startswith(".zqv")], [])
+
+    def test_the_stub_beside_zqv_exe_is_found(self):
+        folder = self.path("release")
+        os.makedirs(folder)
+        shutil.copy(os.environ["ZQV_EXE"], folder)
+        self.write(os.path.join(folder, "zqvsfx.exe"), bytes(HEADER_OFFSET))
+        env = dict(os.environ, ZQV_EXE=os.path.join(folder, "zqv.exe"))
+        env.pop("ZQV_STUB", None)
+        r = subprocess.run([ZQV, "--version"], capture_output=True, env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"zqvsfx.exe (beside zqv.exe, 95232 bytes)", r.stdout)
 
 
 if __name__ == "__main__":
